@@ -1,0 +1,89 @@
+/*
+ * zal_internal.h - device abstraction layer: the only code that talks to the
+ * adapter driver.  Built into libkpt and linked into the maintenance tools.
+ *
+ * Every function returns 0 or a positive errno unless stated otherwise.
+ * Valid C and C++.
+ */
+#ifndef ZAL_INTERNAL_H
+#define ZAL_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- device files and driver calls ---- */
+
+typedef int32_t zal_handle_t; /* open device file, -1 for none */
+
+/* Directory of the device files: $ZAL_DEV_DIR, else "/dev". */
+const char *zal_dev_dir(void);
+
+int zal_open(int unit, int endpoint, zal_handle_t *handle, uint8_t product);
+int zal_open_any_board(zal_handle_t *handle, uint8_t product);
+int zal_close(zal_handle_t handle);
+int zal_ioctl(zal_handle_t handle, int request, void *record, size_t size);
+void *zal_mmap(void *start, size_t length, zal_handle_t handle,
+               uintptr_t offset, int read_only);
+int zal_munmap(void *start, size_t length);
+
+/* ---- cycle counter timing ---- */
+
+typedef uint64_t zal_cycles_t;
+
+zal_cycles_t zal_get_cycles(void);
+zal_cycles_t zal_cycles_per_second(void);
+double zal_seconds_per_cycle(void);
+void zal_cycles_counter_init(void);
+int cmp_uint64(const void *a, const void *b);
+uint64_t zal_host_nsecs(void);
+
+/* ---- NIC identity and interface enumeration ---- */
+
+typedef struct zal_nic_info {
+    uint32_t boardnum;
+    uint32_t nic_type;
+    uint64_t nic_id;
+    uint32_t nic_max_endpoints;
+    uint32_t nic_link_state;
+    uint64_t nic_link_speed;
+} zal_nic_info;
+
+#define ZAL_IFA_BROADCAST 0x2u
+#define ZAL_IFA_MULTICAST 0x1u
+#define ZAL_IFNAME_AREA 16
+
+typedef struct zal_ifaddrs {
+    struct zal_ifaddrs *zal_ifa_next;
+    const char *zal_ifa_name;
+    uint32_t zal_ifa_flags;
+    uint32_t zal_ifa_ipaddr;
+    uint32_t zal_ifa_netmask;
+    uint32_t zal_ifa_bcastaddr;
+    uint32_t zal_ifa_boardnum;
+    uint64_t zal_ifa_nicid;
+    uint8_t zal_ifa_macaddr[8]; /* six bytes, two pad */
+    uint32_t zal_ifa_max_endpoints;
+    uint32_t zal_ifa_link_state;
+    uint64_t zal_ifa_link_speed;
+} zal_ifaddrs;
+
+int zal_get_nicinfo(zal_nic_info **ninfo_o, int *num_o);
+void zal_free_nicinfo(zal_nic_info *ninfo);
+int zal_get_macaddr(const char *ifname, uint8_t *mac_addr);
+int zal_match_macaddr(const char *ifname, const zal_nic_info *ninfo,
+                      int num_nics);
+int zal_getifaddrs(zal_ifaddrs **ifaddrs_o, int inet_only, int *num_ifs);
+void zal_freeifaddrs(zal_ifaddrs *ifaddrs);
+void zal_macaddr_to_nic_id(const uint8_t *mac, uint64_t *nic_idp);
+void zal_nic_id_to_macaddr(uint64_t nic_id, uint8_t *mac);
+void zal_nic_id_to_str(char *str, uint64_t nic_id, uint32_t strlen);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZAL_INTERNAL_H */

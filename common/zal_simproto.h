@@ -1,0 +1,68 @@
+/*
+ * zal_simproto.h - the message transport between the device layer and the
+ * simulated driver (quor_simd).
+ *
+ * A simulated device file is a listening UNIX socket of type SOCK_SEQPACKET
+ * at the device path.  The device layer connects to it when open(2) of the
+ * path fails with ENXIO and stat(2) says it is a socket.
+ *
+ *  1. On connect the simulator sends one hello message (zal_sim_hello).  When
+ *     the unit accepts the connection (error 0) the message carries, by
+ *     SCM_RIGHTS, the descriptor of the unit's shared memory arena (a memfd);
+ *     otherwise error is the errno the open must fail with (EBUSY, EACCES...)
+ *     and the simulator closes the connection.
+ *  2. A request is one message: zal_sim_req, then `size` bytes of record,
+ *     then `extra` bytes of payload that the request's user pointers refer to
+ *     (the bytes a driver would copy in from the caller: the frame of a
+ *     QUOR_KPT_SOFT_RX or QUOR_RAW_SEND).
+ *  3. A reply is one message: zal_sim_rep, then `size` bytes of record (the
+ *     record as the driver leaves it), then `extra` bytes that the device
+ *     layer copies out to the caller's buffer (the frame of a
+ *     QUOR_RAW_NEXT_EVENT).  Replies carry the request's seq; a reply whose
+ *     seq is not awaited any more (its request was interrupted) is dropped.
+ *
+ * A region offset given by the driver is an offset into the arena; mapping
+ * it maps the arena descriptor at that offset.
+ */
+#ifndef ZAL_SIMPROTO_H
+#define ZAL_SIMPROTO_H
+
+#include <stdint.h>
+
+#define ZAL_SIM_MAGIC 0x51534d31u /* "QSM1" */
+#define ZAL_SIM_VERSION 1u
+
+/* Largest record and largest payload a message may carry. */
+#define ZAL_SIM_MAX_RECORD 4096u
+#define ZAL_SIM_MAX_EXTRA 65536u
+#define ZAL_SIM_MAX_MSG (64u + ZAL_SIM_MAX_RECORD + ZAL_SIM_MAX_EXTRA)
+
+typedef struct zal_sim_hello {
+    uint32_t magic;   /* ZAL_SIM_MAGIC */
+    uint32_t version; /* ZAL_SIM_VERSION */
+    int32_t error;    /* 0: accepted, arena descriptor attached */
+    uint32_t unit;
+    uint64_t arena_size; /* bytes of the arena */
+} zal_sim_hello;
+
+typedef struct zal_sim_req {
+    uint32_t seq;
+    uint32_t request;
+    uint32_t size;  /* record bytes following */
+    uint32_t extra; /* payload bytes following the record */
+} zal_sim_req;
+
+typedef struct zal_sim_rep {
+    uint32_t seq;
+    int32_t error; /* 0 or a positive errno */
+    uint32_t size;
+    uint32_t extra;
+} zal_sim_rep;
+
+#ifdef __cplusplus
+static_assert(sizeof(zal_sim_hello) == 24, "hello size");
+static_assert(sizeof(zal_sim_req) == 16, "request header size");
+static_assert(sizeof(zal_sim_rep) == 16, "reply header size");
+#endif
+
+#endif /* ZAL_SIMPROTO_H */

@@ -1,0 +1,250 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char **environ;
+
+namespace kpttest {
+
+namespace {
+
+int64_t NowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int DecodeStatus(int st)
+{
+    if (WIFEXITED(st)) return WEXITSTATUS(st);
+    if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
+    return -1;
+}
+
+// Builds an environment: the current one with the given settings applied.
+std::vector<std::string> MergeEnv(const std::vector<std::string> &extra)
+{
+    std::map<std::string, std::string> m;
+    std::vector<std::string> order;
+    auto put = [&](const std::string &kv) {
+        auto eq = kv.find('=');
+        std::string k = eq == std::string::npos ? kv : kv.substr(0, eq);
+        if (!m.count(k)) order.push_back(k);
+        m[k] = kv;
+    };
+    for (char **e = environ; *e; ++e) put(*e);
+    for (const auto &kv : extra) put(kv);
+    std::vector<std::string> out;
+    for (const auto &k : order) out.push_back(m[k]);
+    return out;
+}
+
+std::vector<char *> CArgs(std::vector<std::string> &v)
+{
+    std::vector<char *> out;
+    for (auto &s : v) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    char tmpl[] = "/tmp/kpt-test-XXXXXX";
+    const char *d = mkdtemp(tmpl);
+    if (!d) abort();
+    path_ = d;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void SimTest::StartSim()
+{
+    opts_.dir = dev_.path();
+    setenv("ZAL_DEV_DIR", dev_.path().c_str(), 1);
+    sim_ = std::make_unique<quorsim::Simulator>(opts_);
+    std::string err;
+    int rc = sim_->start(&err);
+    ASSERT_EQ(rc, 0) << "simulator start: " << err;
+}
+
+void SimTest::TearDown()
+{
+    if (sim_) sim_->stop();
+    sim_.reset();
+}
+
+std::string SimTest::Ctl(const std::string &line)
+{
+    std::string r = sim_->command(line);
+    EXPECT_TRUE(r.size() >= 3 && r.compare(r.size() - 3, 3, "ok\n") == 0)
+        << "command '" << line << "' replied: " << r;
+    return r;
+}
+
+std::string BinPath(const std::string &name) { return std::string(KPT_BIN_DIR) + "/" + name; }
+
+RunResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+              int timeout_ms)
+{
+    RunResult r;
+    int outp[2], errp[2];
+    if (pipe2(outp, O_CLOEXEC) != 0 || pipe2(errp, O_CLOEXEC) != 0) return r;
+    std::vector<std::string> args = argv;
+    std::vector<std::string> envs = MergeEnv(env);
+    auto cargs = CArgs(args);
+    auto cenv = CArgs(envs);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outp[1], 1);
+        dup2(errp[1], 2);
+        execve(cargs[0], cargs.data(), cenv.data());
+        _exit(127);
+    }
+    close(outp[1]);
+    close(errp[1]);
+    int64_t deadline = NowMs() + timeout_ms;
+    struct pollfd pfd[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
+    int open_fds = 2;
+    bool killed = false;
+    while (open_fds > 0) {
+        int left = int(deadline - NowMs());
+        if (left <= 0 && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+            left = 1000;
+        }
+        int n = poll(pfd, 2, left > 0 ? left : 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (pfd[i].fd < 0 || !(pfd[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[4096];
+            ssize_t k = read(pfd[i].fd, buf, sizeof buf);
+            if (k > 0) {
+                (i == 0 ? r.out : r.err).append(buf, size_t(k));
+            } else if (k == 0 || errno != EINTR) {
+                close(pfd[i].fd);
+                pfd[i].fd = -1;
+                --open_fds;
+            }
+        }
+    }
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    r.status = DecodeStatus(st);
+    return r;
+}
+
+SimdProcess::SimdProcess(const std::string &dir, const std::vector<std::string> &args)
+{
+    int outp[2];
+    if (pipe2(outp, O_CLOEXEC) != 0) return;
+    std::vector<std::string> argv = {BinPath("quor_simd"), "--dir", dir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto cargs = CArgs(argv);
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(outp[1], 1);
+        execv(cargs[0], cargs.data());
+        _exit(127);
+    }
+    close(outp[1]);
+    // Wait for the one ready line.
+    int64_t deadline = NowMs() + 20000;
+    std::string got;
+    struct pollfd pfd = {outp[0], POLLIN, 0};
+    while (NowMs() < deadline) {
+        int n = poll(&pfd, 1, 100);
+        if (n <= 0) continue;
+        char c;
+        ssize_t k = read(outp[0], &c, 1);
+        if (k <= 0) break;
+        if (c == '\n') {
+            ready_line_ = got;
+            ready_ = got.rfind("quor_simd ready:", 0) == 0;
+            break;
+        }
+        got.push_back(c);
+    }
+    close(outp[0]);
+}
+
+int SimdProcess::Stop()
+{
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int st = 0;
+    int64_t deadline = NowMs() + 10000;
+    for (;;) {
+        pid_t w = waitpid(pid_, &st, WNOHANG);
+        if (w == pid_) break;
+        if (NowMs() > deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &st, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    pid_ = -1;
+    return DecodeStatus(st);
+}
+
+SimdProcess::~SimdProcess() { Stop(); }
+
+StderrCapture::StderrCapture()
+{
+    char tmpl[] = "/tmp/kpt-stderr-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0) abort();
+    path_ = tmpl;
+    fflush(stderr);
+    saved_ = dup(2);
+    dup2(fd, 2);
+    close(fd);
+}
+
+std::string StderrCapture::Finish()
+{
+    if (done_) return {};
+    done_ = true;
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    std::string s = ReadFile(path_);
+    unlink(path_.c_str());
+    return s;
+}
+
+StderrCapture::~StderrCapture() { Finish(); }
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return {};
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+}  // namespace kpttest

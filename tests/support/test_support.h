@@ -1,0 +1,95 @@
+// test_support.h - helpers shared by the test suites.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "quorsim.h"
+
+namespace kpttest {
+
+// A private temporary directory, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Runs an in-process simulator on a private device directory and points
+// ZAL_DEV_DIR at it.  Tests derive from it and call StartSim() (optionally
+// after adjusting opts) in their body or SetUp().
+class SimTest : public ::testing::Test {
+protected:
+    void TearDown() override;
+    // Starts the simulator with opts (dir filled in).  Fails the test on error.
+    void StartSim();
+    // Runs a control command and expects it to succeed; returns its reply.
+    std::string Ctl(const std::string &line);
+
+    TempDir dev_;
+    quorsim::Options opts_;
+    std::unique_ptr<quorsim::Simulator> sim_;
+};
+
+// Result of a child process.
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Path of a built program (bin directory of the build).
+std::string BinPath(const std::string &name);
+
+// Runs argv[0] (a path) with extra environment settings ("NAME=value"),
+// waits at most timeout_ms, and returns its exit status and output.
+RunResult Run(const std::vector<std::string> &argv,
+              const std::vector<std::string> &env = {}, int timeout_ms = 60000);
+
+// A quor_simd child process on a device directory; started by the
+// constructor (which waits for its ready line), stopped by SIGTERM on
+// destruction.
+class SimdProcess {
+public:
+    explicit SimdProcess(const std::string &dir,
+                         const std::vector<std::string> &args = {});
+    ~SimdProcess();
+    bool ready() const { return ready_; }
+    int pid() const { return pid_; }
+    const std::string &ready_line() const { return ready_line_; }
+    // Sends SIGTERM and waits; returns the exit status (128 + signal on a signal).
+    int Stop();
+
+private:
+    int pid_ = -1;
+    bool ready_ = false;
+    std::string ready_line_;
+};
+
+// Captures what the process writes to stderr (fd 2) between construction and
+// Finish(); used for library messages.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    std::string Finish();
+
+private:
+    int saved_ = -1;
+    std::string path_;
+    bool done_ = false;
+};
+
+// Reads a whole file; empty string when it cannot be read.
+std::string ReadFile(const std::string &path);
+
+}  // namespace kpttest
