@@ -159,11 +159,11 @@ QUOR_ASSERT_OFF(quor_get_nic_id_t, nic_id, 8);
 /* QUOR_GET_INTR_COAL / QUOR_SET_INTR_COAL */
 typedef struct quor_intr_coal {
     uint32_t board;
-    uint32_t value;
+    uint32_t delay; /* driver's unit (microseconds in the simulator) */
 } quor_intr_coal_t;
 QUOR_ASSERT_SIZE(quor_intr_coal_t, 8);
 QUOR_ASSERT_OFF(quor_intr_coal_t, board, 0);
-QUOR_ASSERT_OFF(quor_intr_coal_t, value, 4);
+QUOR_ASSERT_OFF(quor_intr_coal_t, delay, 4);
 
 /* QUOR_PCI_CFG_READ / QUOR_PCI_CFG_WRITE */
 typedef struct quor_pci_cfg {
