@@ -195,7 +195,10 @@ struct kpt_ring_qinfo {
     uintptr_t q_free;
 };
 
-typedef struct kpt_ring_portinfo kpt_ring_portinfo;
+/*
+ * No typedef here: the name also belongs to the function kpt_ring_portinfo(),
+ * so callers write "struct kpt_ring_portinfo".
+ */
 struct kpt_ring_portinfo {
     kpt_ring_t ring;
     uintptr_t q_size;
@@ -267,7 +270,7 @@ int kpt_ring_recv_qinfo(kpt_ring_t ring, kpt_ring_qinfo *qinfo);
 int kpt_ring_close(kpt_ring_t ring);
 int kpt_ring_getstats(kpt_ring_t ring, kpt_ring_stats *stats);
 int kpt_ring_portinfo_count(kpt_ring_t ring, int *count);
-int kpt_ring_portinfo(kpt_ring_t ring, kpt_ring_portinfo *pinfo);
+int kpt_ring_portinfo(kpt_ring_t ring, struct kpt_ring_portinfo *pinfo);
 
 /* Shared-queue locks, forwarded to the driver on a device-file descriptor. */
 struct kpt__pq_state_rw;

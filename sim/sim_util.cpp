@@ -1,0 +1,148 @@
+// sim_util.cpp - small helpers of the simulator, and the unit memory arena.
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "sim_internal.h"
+
+namespace quorsim {
+
+namespace {
+struct ErrName {
+    const char *name;
+    int value;
+};
+const ErrName kErrNames[] = {
+    {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"EINTR", EINTR},   {"EIO", EIO},
+    {"ENXIO", ENXIO},   {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM}, {"EACCES", EACCES},
+    {"EBUSY", EBUSY},   {"ENODEV", ENODEV}, {"EINVAL", EINVAL}, {"ENOSPC", ENOSPC},
+    {"ERANGE", ERANGE}, {"ENOTTY", ENOTTY}, {"ETIMEDOUT", ETIMEDOUT},
+};
+constexpr uint64_t kPage = 4096;
+}  // namespace
+
+bool errno_from_name(const std::string &name, int *out)
+{
+    for (const auto &e : kErrNames)
+        if (name == e.name) {
+            *out = e.value;
+            return true;
+        }
+    uint64_t v;
+    if (parse_u64(name, &v) && v > 0 && v < 4096) {
+        *out = int(v);
+        return true;
+    }
+    return false;
+}
+
+std::string errno_name(int e)
+{
+    for (const auto &n : kErrNames)
+        if (n.value == e) return n.name;
+    return std::to_string(e);
+}
+
+std::vector<std::string> split_words(const std::string &line)
+{
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+        size_t j = i;
+        while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '\r') ++j;
+        if (j > i) out.push_back(line.substr(i, j - i));
+        i = j;
+    }
+    return out;
+}
+
+bool parse_u64(const std::string &s, uint64_t *out)
+{
+    if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ') return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = strtoull(s.c_str(), &end, 0);
+    if (errno != 0 || end == s.c_str() || *end != '\0') return false;
+    *out = v;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Arena
+// ---------------------------------------------------------------------------
+
+Arena::~Arena()
+{
+    if (base_) munmap(base_, size_);
+    if (fd_ >= 0) close(fd_);
+}
+
+int Arena::create(int unit, uint64_t size)
+{
+    char name[32];
+    snprintf(name, sizeof name, "quor-unit%d", unit);
+    fd_ = memfd_create(name, MFD_CLOEXEC);
+    if (fd_ < 0) return errno;
+    if (ftruncate(fd_, off_t(size)) != 0) return errno;
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd_, 0);
+    if (p == MAP_FAILED) return errno;
+    base_ = static_cast<uint8_t *>(p);
+    size_ = size;
+    // Offset 0 is never handed out, so that a zero offset in a record is
+    // always recognisably wrong.
+    free_[kPage] = size - kPage;
+    return 0;
+}
+
+uint64_t Arena::alloc(uint64_t len)
+{
+    len = (len + kPage - 1) & ~(kPage - 1);
+    if (len == 0) return QUOR_NO_REGION;
+    std::lock_guard<std::mutex> lk(mu_);
+    for (auto it = free_.begin(); it != free_.end(); ++it) {
+        if (it->second < len) continue;
+        uint64_t off = it->first, rest = it->second - len;
+        free_.erase(it);
+        if (rest) free_[off + len] = rest;
+        return off;
+    }
+    return QUOR_NO_REGION;
+}
+
+void Arena::release(uint64_t off, uint64_t len)
+{
+    len = (len + kPage - 1) & ~(kPage - 1);
+    if (len == 0 || off == QUOR_NO_REGION) return;
+    // Drop the pages: the next owner of the range starts from zeros.
+    fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(off), off_t(len));
+    std::lock_guard<std::mutex> lk(mu_);
+    auto next = free_.lower_bound(off);
+    if (next != free_.end() && next->first == off + len) {
+        len += next->second;
+        next = free_.erase(next);
+    }
+    if (next != free_.begin()) {
+        auto prev = std::prev(next);
+        if (prev->first + prev->second == off) {
+            prev->second += len;
+            return;
+        }
+    }
+    free_[off] = len;
+}
+
+uint64_t Arena::in_use() const
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    uint64_t f = 0;
+    for (auto &[o, l] : free_) f += l;
+    return size_ - kPage - f;
+}
+
+}  // namespace quorsim
