@@ -103,7 +103,7 @@ std::string SimTest::Ctl(const std::string &line)
 
 std::string BinPath(const std::string &name) { return std::string(KPT_BIN_DIR) + "/" + name; }
 
-RunResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+RunResult RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env,
               int timeout_ms)
 {
     RunResult r;

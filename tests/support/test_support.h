@@ -52,7 +52,7 @@ std::string BinPath(const std::string &name);
 
 // Runs argv[0] (a path) with extra environment settings ("NAME=value"),
 // waits at most timeout_ms, and returns its exit status and output.
-RunResult Run(const std::vector<std::string> &argv,
+RunResult RunProgram(const std::vector<std::string> &argv,
               const std::vector<std::string> &env = {}, int timeout_ms = 60000);
 
 // A quor_simd child process on a device directory; started by the

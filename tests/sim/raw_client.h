@@ -1,0 +1,119 @@
+// raw_client.h - a bare protocol client for simulator tests: speaks the
+// device-socket protocol directly so that tests can send what the device
+// layer never would (wrong sizes, unknown requests, truncated messages).
+#pragma once
+
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zal_simproto.h"
+
+namespace kpttest {
+
+struct RawReply {
+    int rc = -1; // -1: no reply
+    uint32_t seq = 0;
+    std::vector<uint8_t> rec;
+    std::vector<uint8_t> extra;
+};
+
+class RawClient {
+public:
+    // Connects and reads the hello; ok() tells whether the unit accepted.
+    explicit RawClient(const std::string &path)
+    {
+        fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        struct sockaddr_un sa = {};
+        sa.sun_family = AF_UNIX;
+        snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+        if (connect(fd_, (struct sockaddr *)&sa, sizeof sa) != 0) {
+            connect_errno_ = errno;
+            return;
+        }
+        struct iovec iov = {&hello_, sizeof hello_};
+        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
+        struct msghdr mh = {};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = cbuf;
+        mh.msg_controllen = sizeof cbuf;
+        if (recvmsg(fd_, &mh, MSG_CMSG_CLOEXEC) != ssize_t(sizeof hello_)) return;
+        for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
+                memcpy(&arena_fd_, CMSG_DATA(c), sizeof(int));
+        got_hello_ = true;
+    }
+    ~RawClient()
+    {
+        if (fd_ >= 0) close(fd_);
+        if (arena_fd_ >= 0) close(arena_fd_);
+    }
+    bool ok() const { return got_hello_ && hello_.error == 0 && arena_fd_ >= 0; }
+    const zal_sim_hello &hello() const { return hello_; }
+    bool got_hello() const { return got_hello_; }
+    int connect_errno() const { return connect_errno_; }
+    int fd() const { return fd_; }
+    int arena_fd() const { return arena_fd_; }
+
+    // Sends raw bytes as one message.
+    bool SendRaw(const std::vector<uint8_t> &msg)
+    {
+        return send(fd_, msg.data(), msg.size(), MSG_NOSIGNAL) == ssize_t(msg.size());
+    }
+    // Sends a well-formed request with the given record.
+    bool Send(uint32_t seq, uint32_t code, const void *rec, uint32_t size,
+              const void *extra = nullptr, uint32_t extra_len = 0)
+    {
+        zal_sim_req rq = {seq, code, size, extra_len};
+        std::vector<uint8_t> m(sizeof rq + size + extra_len);
+        memcpy(m.data(), &rq, sizeof rq);
+        if (size) memcpy(m.data() + sizeof rq, rec, size);
+        if (extra_len) memcpy(m.data() + sizeof rq + size, extra, extra_len);
+        return SendRaw(m);
+    }
+    // Waits up to timeout_ms for one reply.
+    RawReply Recv(int timeout_ms = 2000)
+    {
+        RawReply r;
+        struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::vector<uint8_t> buf(ZAL_SIM_MAX_MSG);
+        ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+        if (n < ssize_t(sizeof(zal_sim_rep))) return r;
+        zal_sim_rep rp;
+        memcpy(&rp, buf.data(), sizeof rp);
+        r.rc = rp.error;
+        r.seq = rp.seq;
+        r.rec.assign(buf.begin() + sizeof rp, buf.begin() + sizeof rp + rp.size);
+        r.extra.assign(buf.begin() + sizeof rp + rp.size, buf.begin() + n);
+        return r;
+    }
+    // Request and reply in one step.
+    template <class T> int Call(uint32_t code, T *rec, uint32_t seq = 1)
+    {
+        if (!Send(seq, code, rec, sizeof(T))) return -1;
+        RawReply r = Recv();
+        if (r.rc == 0 && r.rec.size() == sizeof(T)) memcpy(rec, r.rec.data(), sizeof(T));
+        return r.rc;
+    }
+    int CallNoRecord(uint32_t code, uint32_t seq = 1)
+    {
+        if (!Send(seq, code, nullptr, 0)) return -1;
+        return Recv().rc;
+    }
+
+private:
+    int fd_ = -1;
+    int arena_fd_ = -1;
+    int connect_errno_ = 0;
+    bool got_hello_ = false;
+    zal_sim_hello hello_ = {};
+};
+
+}  // namespace kpttest
