@@ -1,0 +1,191 @@
+/*
+ * kpt_rx.h - receive rings, ring groups and switch timestamp state
+ * (library-private).
+ */
+#ifndef KPT_RX_H
+#define KPT_RX_H
+
+#include <sys/queue.h>
+
+#include "kpt_handle.h"
+#include "kpt_internal.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct kpt_ring;
+
+typedef int (*kpt__ring_recv_fn)(struct kpt_ring *ring, int timeout_ms, int req_index,
+                                 kpt_recv_req *req);
+
+typedef enum kpt__pq_mode { P_UNUSED = 0, P_SHARED = 1, P_DUP = 2 } kpt__pq_mode;
+
+/* ---- switch timestamps ---- */
+
+typedef enum arista_tsp_status {
+    ARISTA_STATUS_DISABLED = 0,
+    ARISTA_STATUS_INITED = 1,
+    ARISTA_STATUS_CHANGEDMODE = 2,
+    ARISTA_STATUS_FALLBACK_LOCAL = 3,
+    ARISTA_STATUS_ACTIVE = 4,
+    ARISTA_STATUS_OUTOFSYNC = 5,
+    ARISTA_STATUS_NEED_KEYFRAME = 6
+} arista_tsp_status;
+
+typedef enum arista_mode {
+    ARISTA_FCS_TIMESTAMPING_DISABLED = 0,
+    ARISTA_FCS_TIMESTAMPING_APPENDED = 1,
+    ARISTA_FCS_TIMESTAMPING_OVERWRITE = 2,
+    ARISTA_FCS_TIMESTAMPING_TESTING_MODE = 3
+} arista_mode;
+
+typedef struct arista_keyframe {
+    uint64_t ak_asic_time;
+    uint64_t ak_utc_time;
+    uint64_t ak_last_sync_time;
+    uint64_t ak_skew_numerator;
+    uint64_t ak_skew_denominator;
+    uint64_t ak_kf_timestamp;
+    uint64_t ak_dropped_frames;
+    uint16_t ak_device_id;
+    uint16_t ak_egress_swport;
+    uint8_t ak_fcs_type;
+    uint8_t ak_reserved;
+} arista_keyframe;
+
+typedef struct arista_stats {
+    uint64_t arst_kfrecv;
+    uint64_t arst_kfneeded;
+    uint64_t arst_kfmalformed;
+    uint32_t arst_kfmalformedlen;
+    uint64_t arst_flips;
+    uint64_t arst_ptpoos;
+    uint64_t arst_unsupported_mode;
+    uint64_t arst_dropped;
+    uint64_t arst_neg_adj_event;
+} arista_stats;
+
+typedef struct arista_control {
+    arista_mode arct_mode;
+    arista_tsp_status arct_status;
+    uint8_t arct_kf_check_rate;
+    uint8_t arct_kf_check_ptp;
+    uint8_t arct_kf_recv;
+    uint8_t arct_kf_dupkern;
+    uint32_t arct_kf_last_ts;
+    arista_keyframe arct_lastkf;
+    uint8_t arct_kf_hasskew;
+    uint64_t arct_kf_flipped;
+    uint64_t arct_kf_ptp_wait;
+    arista_stats arct_stats;
+    char arct_prodname[4];
+    uint32_t arct_kf_dst_ip;
+    uint64_t arct_last_ts;
+    arista_keyframe arct_llastkf;
+} arista_control;
+
+/* ---- one ring ---- */
+
+/* Mapped regions of a ring: (address, size) pairs; address 0: not mapped. */
+typedef struct kpt__rx_map {
+    uintptr_t map_vstate_all, map_vstate_all_size;
+    uintptr_t map_vstate, map_vstate_size;
+    uintptr_t map_kernel_window, map_kernel_window_size;
+    uintptr_t map_rx_desc_ring, map_rx_desc_ring_size;
+    uintptr_t map_rx_data_ring, map_rx_data_ring_size; /* preamble included */
+    uintptr_t map_rx_doorbell, map_rx_doorbell_size;
+    uintptr_t map_rx_recv_info, map_rx_recv_info_size;
+    uintptr_t map_pq_state, map_pq_state_size;
+    uintptr_t map_rx_data, map_rx_data_size; /* the ring proper */
+} kpt__rx_map;
+
+/* Map of the ring initialised last (exported; nothing in the library reads it). */
+extern kpt__rx_map kpt_rx_map;
+
+/* Process-side state of one ring. */
+typedef struct kpt__rx {
+    kpt__ring_recv_fn ring_recv_fn;
+    zal_handle_t mhandle;
+    const kpt__params *p;
+    kpt__rx_state *rx_s;
+    const kpt__rx_state *rx_s_all;
+    const uint32_t *rq_data_dma_vpages;
+    const quor_kwindow_t *kwindow;
+    uint64_t *flow_be64;
+    uint64_t *flow_be64_actual;
+    nfw_kpt_rx_desc_t *evq_base;
+    quor_clksync_nticks_t nticks;
+    arista_control arista_control;
+    kpt__pq_mode pq_mode;
+    uint32_t ring_id;
+    uint32_t portnum;
+    uint32_t num_rings;
+    uint32_t ring_mask;
+    uint32_t rq_pend_drop_size;
+    uintptr_t rq_size;
+    uint32_t rx_map_flags;
+    struct {
+        uint64_t err_pkt_ring;
+        uint64_t err_ipv4_csum;
+    } rx_verify;
+    kpt__rx_map rx_map;
+    kpt_rss_fn_t rss_hash_fn;
+    void *rss_context;
+} kpt__rx;
+
+/* A ring on one port. */
+typedef struct kpt_ring_uniq {
+    STAILQ_ENTRY(kpt_ring) link;  /* next ring of the port */
+    TAILQ_ENTRY(kpt_ring) glink;  /* links in a ringq list */
+    kpt_port *port_h;
+    kpt__params p;
+    quor_kpt_rx_params_t drv_p;
+    kpt__rx rx;
+} kpt_ring_uniq;
+
+/* ---- ring groups ---- */
+
+#define KPT_GROUP_MAX_PORTS 16
+
+typedef struct rx_poll_entry {
+    struct kpt_ring *ring;
+    kpt_recv_req recv_req;
+    TAILQ_ENTRY(rx_poll_entry) link;
+    uint64_t safe_tstamp;
+} rx_poll_entry;
+
+TAILQ_HEAD(rx_group_pollq, rx_poll_entry);
+
+typedef struct kpt_ring_group {
+    uint32_t portmask;
+    uint32_t emptymask;
+    struct kpt_ring *ring_latest;
+    uint32_t need_update_mask;
+    uint64_t host_time;
+    uint64_t nic_time;
+    uint64_t max_tstamp;
+    rx_poll_entry ports[KPT_GROUP_MAX_PORTS];
+    struct rx_group_pollq pollq;
+} kpt_ring_group;
+
+/* The object behind kpt_ring_t: a single ring or a group of member rings. */
+struct kpt_ring {
+    kpt_handle_type type; /* KPT_H_RING or KPT_H_RING_GROUP */
+    kpt__ring_recv_fn ring_recv_fn;
+    zal_handle_t mhandle;
+    struct kpt_handle *kpt_h;
+    TAILQ_HEAD(kpt_ringq, kpt_ring) ringq; /* the ring itself, or the members */
+    union {
+        kpt_ring_uniq ring;
+        kpt_ring_group group;
+    } u;
+};
+
+typedef struct kpt_ring kpt_ring;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KPT_RX_H */
