@@ -148,6 +148,10 @@ int kpt__strtoul(const char *s, uint32_t *out);
 int kpt__strtol(const char *s, int32_t *out);
 int kpt__strtoull(const char *s, uint64_t *out);
 
+/* Built-in receive-side scaling hash (a kpt_rss_fn_t); the context is the
+ * kpt_rss_mode_flags value itself.  Always returns 0. */
+int kpt__rss_hash(kpt_recv_req *req, void *context, uint32_t *hash_val_o);
+
 #ifdef __cplusplus
 }
 #endif
