@@ -1,1 +1,663 @@
-// placeholder
+/*
+ * zal_dev.cpp - device files and driver calls.
+ *
+ * A unit of a letter is reached through "<dir>/quor<L>p<unit>" or
+ * "<dir>/quor<L><unit>".  When the file is a character device it is used
+ * with plain open/ioctl/mmap.  When it is a listening UNIX socket (the
+ * simulated driver) the same calls travel as messages over a connection to
+ * it (zal_simproto.h), and mappings come from the unit's shared memory arena.
+ *
+ * Simulator connections are kept in a table indexed by descriptor.  An entry
+ * is reference counted: zal_close releases the caller's descriptor at once,
+ * and the connection itself (a private duplicate of the socket and the arena
+ * descriptor) lives on until the last request still running on it returns,
+ * as a kernel keeps a file alive while an ioctl on it is in progress.
+ *
+ * Several threads may wait on the same connection at once.  Each registers a
+ * waiter with its sequence number before sending, then polls the socket and
+ * its own thread's eventfd.  Whoever reads a reply that belongs to another
+ * waiter hands it over (a copy in the waiter, then a write to the waiter's
+ * eventfd); a reply that nobody awaits any more is dropped.
+ */
+#include "zal_internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+
+#include "quor_io.h"
+#include "zal_simproto.h"
+
+namespace {
+
+constexpr int kUnitsScanned = 33;
+constexpr int kDirectFds = 65536;
+/* How long an open waits for the simulator's hello before giving up. */
+constexpr int kHelloTimeoutMs = 10000;
+/* Receive buffer: the largest message plus one byte to notice truncation. */
+constexpr size_t kRecvBufSize = ZAL_SIM_MAX_MSG + 1;
+
+/* One thread waiting for the reply with sequence number seq. */
+struct Waiter {
+    Waiter *next = nullptr;
+    uint32_t seq = 0;
+    int evfd = -1;          /* the waiting thread's wake-up eventfd */
+    bool done = false;      /* a reply was handed over */
+    uint8_t *msg = nullptr; /* the handed-over reply (malloc), or null */
+    size_t len = 0;
+    int error = 0;          /* set instead of msg when the hand-over failed */
+};
+
+struct SimConn {
+    int handle = -1;   /* descriptor number the caller holds */
+    int sock = -1;     /* private duplicate that carries the traffic */
+    int arena_fd = -1;
+    uint64_t arena_size = 0;
+    std::atomic<uint32_t> seq{0};
+    std::atomic<int> refs{1};
+    std::mutex mu; /* guards waiters */
+    Waiter *waiters = nullptr;
+    SimConn *next_high = nullptr; /* chain of descriptors >= kDirectFds */
+};
+
+/*
+ * Descriptor table.  Slots below kDirectFds are read without the lock first
+ * so that real device files pay nothing; a non-null slot is confirmed and
+ * referenced under the shared lock.
+ */
+std::atomic<SimConn *> g_direct[kDirectFds];
+SimConn *g_high = nullptr;
+std::shared_mutex g_table_mu;
+
+void conn_destroy(SimConn *c)
+{
+    if (c->sock >= 0) close(c->sock);
+    if (c->arena_fd >= 0) close(c->arena_fd);
+    delete c;
+}
+
+void conn_release(SimConn *c)
+{
+    if (c && c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) conn_destroy(c);
+}
+
+/* Removes fd's entry from the table and returns it (the table's reference). */
+SimConn *table_take(int fd)
+{
+    if (fd < 0) return nullptr;
+    std::unique_lock lk(g_table_mu);
+    if (fd < kDirectFds) return g_direct[fd].exchange(nullptr, std::memory_order_acq_rel);
+    for (SimConn **pp = &g_high; *pp; pp = &(*pp)->next_high) {
+        if ((*pp)->handle == fd) {
+            SimConn *c = *pp;
+            *pp = c->next_high;
+            c->next_high = nullptr;
+            return c;
+        }
+    }
+    return nullptr;
+}
+
+/* Enters c under its handle; returns a stale entry it replaced, if any. */
+SimConn *table_put(SimConn *c)
+{
+    std::unique_lock lk(g_table_mu);
+    if (c->handle < kDirectFds)
+        return g_direct[c->handle].exchange(c, std::memory_order_acq_rel);
+    SimConn *old = nullptr;
+    for (SimConn **pp = &g_high; *pp; pp = &(*pp)->next_high) {
+        if ((*pp)->handle == c->handle) {
+            old = *pp;
+            *pp = old->next_high;
+            old->next_high = nullptr;
+            break;
+        }
+    }
+    c->next_high = g_high;
+    g_high = c;
+    return old;
+}
+
+/* The connection behind fd with a reference taken, or null for a real device. */
+SimConn *conn_get(int fd)
+{
+    if (fd < 0) return nullptr;
+    if (fd < kDirectFds && !g_direct[fd].load(std::memory_order_acquire)) return nullptr;
+    std::shared_lock lk(g_table_mu);
+    SimConn *c = nullptr;
+    if (fd < kDirectFds) {
+        c = g_direct[fd].load(std::memory_order_acquire);
+    } else {
+        for (SimConn *p = g_high; p; p = p->next_high) {
+            if (p->handle == fd) {
+                c = p;
+                break;
+            }
+        }
+    }
+    if (c) c->refs.fetch_add(1, std::memory_order_relaxed);
+    return c;
+}
+
+/* A descriptor that the system handed out again may still have an entry
+ * from a connection that was closed behind the layer's back: drop it. */
+void table_forget(int fd) { conn_release(table_take(fd)); }
+
+/* Per-thread resources for waiting on simulator replies. */
+struct ThreadCtx {
+    int evfd = -1;
+    uint8_t *buf = nullptr;
+    ~ThreadCtx()
+    {
+        if (evfd >= 0) close(evfd);
+        free(buf);
+        evfd = -1;
+        buf = nullptr;
+    }
+};
+
+thread_local ThreadCtx t_ctx;
+
+int thread_ctx(ThreadCtx **out)
+{
+    ThreadCtx *t = &t_ctx;
+    if (t->evfd < 0) {
+        t->evfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (t->evfd < 0) return errno;
+    }
+    if (!t->buf) {
+        t->buf = static_cast<uint8_t *>(malloc(kRecvBufSize));
+        if (!t->buf) return ENOMEM;
+    }
+    *out = t;
+    return 0;
+}
+
+/* Errors of a connection whose simulator went away read as a device that is gone. */
+int link_errno(int e)
+{
+    switch (e) {
+    case EPIPE:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ECONNREFUSED:
+        return ENXIO;
+    default:
+        return e;
+    }
+}
+
+void close_passed_fds(struct msghdr *mh)
+{
+    for (struct cmsghdr *cm = CMSG_FIRSTHDR(mh); cm; cm = CMSG_NXTHDR(mh, cm)) {
+        if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
+        size_t n = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < n; ++i) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(cm) + i * sizeof(int), sizeof fd);
+            if (fd >= 0) close(fd);
+        }
+    }
+}
+
+/*
+ * Reads the hello of a fresh connection.  0 with the arena descriptor and
+ * size, or the errno the open fails with.
+ */
+int read_hello(int s, int *arena_fd, uint64_t *arena_size)
+{
+    struct pollfd pf = {s, POLLIN, 0};
+    int n = poll(&pf, 1, kHelloTimeoutMs);
+    if (n < 0) return errno;
+    if (n == 0) return ENODEV; /* a socket nobody serves */
+
+    zal_sim_hello h;
+    struct iovec iov = {&h, sizeof h};
+    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
+    struct msghdr mh = {};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = cbuf;
+    mh.msg_controllen = sizeof cbuf;
+    ssize_t got = recvmsg(s, &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (got < 0) {
+        int e = errno;
+        return e == EAGAIN || e == ECONNRESET ? ENODEV : e;
+    }
+
+    int afd = -1;
+    for (struct cmsghdr *cm = CMSG_FIRSTHDR(&mh); cm; cm = CMSG_NXTHDR(&mh, cm)) {
+        if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
+        size_t cnt = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < cnt; ++i) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(cm) + i * sizeof(int), sizeof fd);
+            if (afd < 0)
+                afd = fd;
+            else if (fd >= 0)
+                close(fd);
+        }
+    }
+
+    int rc = 0;
+    if (got != ssize_t(sizeof h) || (mh.msg_flags & MSG_TRUNC) || h.magic != ZAL_SIM_MAGIC ||
+        h.version != ZAL_SIM_VERSION) {
+        rc = ENODEV;
+    } else if (h.error != 0) {
+        rc = h.error > 0 && h.error < 4096 ? h.error : ENODEV;
+    } else if (afd < 0) {
+        rc = ENODEV;
+    }
+    if (rc != 0) {
+        if (afd >= 0) close(afd);
+        return rc;
+    }
+
+    /* Never map past what the arena really holds: that would fault on access. */
+    uint64_t size = h.arena_size;
+    struct stat st;
+    if (fstat(afd, &st) == 0 && uint64_t(st.st_size) < size) size = uint64_t(st.st_size);
+    *arena_fd = afd;
+    *arena_size = size;
+    return 0;
+}
+
+/* Connects to the simulated unit at path; 0 and the handle, or an errno. */
+int sim_connect(const char *path, zal_handle_t *handle)
+{
+    struct sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    size_t plen = strlen(path);
+    if (plen >= sizeof sa.sun_path) return ENAMETOOLONG;
+    memcpy(sa.sun_path, path, plen + 1);
+
+    int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (s < 0) return errno;
+    if (connect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+        int e = errno;
+        close(s);
+        return e == ECONNREFUSED ? ENODEV : e;
+    }
+
+    int afd = -1;
+    uint64_t asize = 0;
+    int rc = read_hello(s, &afd, &asize);
+    if (rc != 0) {
+        close(s);
+        return rc;
+    }
+
+    SimConn *c = new (std::nothrow) SimConn;
+    if (!c) {
+        close(afd);
+        close(s);
+        return ENOMEM;
+    }
+    c->handle = s;
+    c->arena_fd = afd;
+    c->arena_size = asize;
+    c->sock = fcntl(s, F_DUPFD_CLOEXEC, 0);
+    if (c->sock < 0) {
+        rc = errno;
+        conn_destroy(c);
+        close(s);
+        return rc;
+    }
+    conn_release(table_put(c));
+    *handle = s;
+    return 0;
+}
+
+int open_path(const char *path, zal_handle_t *handle)
+{
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        table_forget(fd);
+        *handle = fd;
+        return 0;
+    }
+    int e = errno;
+    /* Opening a socket file fails (ENXIO here, EOPNOTSUPP on some systems):
+     * a socket at a device path is the simulated driver. */
+    if (e == ENXIO || e == EOPNOTSUPP) {
+        struct stat st;
+        if (stat(path, &st) == 0 && S_ISSOCK(st.st_mode)) return sim_connect(path, handle);
+    }
+    return e;
+}
+
+/* Unlinks w from c's waiters.  Called with c->mu held. */
+void waiter_unlink(SimConn *c, Waiter *w)
+{
+    for (Waiter **pp = &c->waiters; *pp; pp = &(*pp)->next) {
+        if (*pp == w) {
+            *pp = w->next;
+            w->next = nullptr;
+            return;
+        }
+    }
+}
+
+/* Hands a reply that is not the reader's own to the thread awaiting it. */
+void hand_over(SimConn *c, uint32_t seq, const uint8_t *msg, size_t len, int error)
+{
+    std::lock_guard lk(c->mu);
+    for (Waiter *w = c->waiters; w; w = w->next) {
+        if (w->seq != seq || w->done) continue;
+        if (error == 0) {
+            w->msg = static_cast<uint8_t *>(malloc(len));
+            if (w->msg) {
+                memcpy(w->msg, msg, len);
+                w->len = len;
+            } else {
+                error = ENOMEM;
+            }
+        }
+        w->error = error;
+        w->done = true;
+        uint64_t one = 1;
+        ssize_t r = write(w->evfd, &one, sizeof one);
+        (void)r; /* a full counter is still a pending wake-up */
+        return;
+    }
+    /* Nobody awaits it: a reply to an interrupted request. */
+}
+
+/* Where the caller wants the payload of a reply (a received frame). */
+struct OutPayload {
+    void *buf = nullptr;
+    size_t cap = 0;
+};
+
+/* Applies a reply to the caller's record and payload buffer; returns its result. */
+int apply_reply(const uint8_t *m, size_t len, void *record, size_t size, const OutPayload &out)
+{
+    zal_sim_rep rp;
+    if (len < sizeof rp) return EIO;
+    memcpy(&rp, m, sizeof rp);
+    if (uint64_t(sizeof rp) + rp.size + rp.extra != len) return EIO;
+    size_t n = rp.size < size ? rp.size : size;
+    if (n) memcpy(record, m + sizeof rp, n);
+    if (rp.extra && out.buf) {
+        size_t k = rp.extra < out.cap ? rp.extra : out.cap;
+        memcpy(out.buf, m + sizeof rp + rp.size, k);
+    }
+    if (rp.error < 0 || rp.error >= 4096) return EIO;
+    return rp.error;
+}
+
+/* The result of a waiter whose reply was handed over; frees the copy. */
+int take_handed(Waiter *w, void *record, size_t size, const OutPayload &out)
+{
+    int rc = w->error ? w->error : apply_reply(w->msg, w->len, record, size, out);
+    free(w->msg);
+    w->msg = nullptr;
+    return rc;
+}
+
+int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
+{
+    if (size > ZAL_SIM_MAX_RECORD) return EINVAL;
+    if (size && !record) return EFAULT;
+
+    /* The record, then the bytes the driver would copy in from the caller. */
+    zal_sim_req rq = {};
+    struct iovec iov[2 + QUOR_SOFT_RX_MAX_SEGS];
+    int niov = 0;
+    iov[niov++] = {&rq, sizeof rq};
+    if (size) iov[niov++] = {record, size};
+    uint64_t extra = 0;
+    OutPayload out;
+
+    switch (request) {
+    case QUOR_KPT_SOFT_RX:
+        if (size >= sizeof(quor_soft_rx_t)) {
+            quor_soft_rx_t sr;
+            memcpy(&sr, record, sizeof sr);
+            int segs = sr.seg_cnt < QUOR_SOFT_RX_MAX_SEGS ? sr.seg_cnt : QUOR_SOFT_RX_MAX_SEGS;
+            for (int i = 0; i < segs; ++i) {
+                const quor_copy_desc_t &d = sr.copy_desc[i];
+                if (!d.ptr || !d.len) continue;
+                iov[niov++] = {reinterpret_cast<void *>(uintptr_t(d.ptr)), d.len};
+                extra += d.len;
+            }
+        }
+        break;
+    case QUOR_RAW_SEND:
+        if (size >= sizeof(quor_raw_send_t)) {
+            quor_raw_send_t rs;
+            memcpy(&rs, record, sizeof rs);
+            if ((rs.route_length && !rs.route_pointer) || (rs.data_length && !rs.data_pointer))
+                return EFAULT;
+            if (rs.route_length) {
+                iov[niov++] = {reinterpret_cast<void *>(uintptr_t(rs.route_pointer)),
+                               rs.route_length};
+                extra += rs.route_length;
+            }
+            if (rs.data_length) {
+                iov[niov++] = {reinterpret_cast<void *>(uintptr_t(rs.data_pointer)),
+                               rs.data_length};
+                extra += rs.data_length;
+            }
+        }
+        break;
+    case QUOR_RAW_NEXT_EVENT:
+        if (size >= sizeof(quor_raw_next_event_t)) {
+            quor_raw_next_event_t ev;
+            memcpy(&ev, record, sizeof ev);
+            out.buf = reinterpret_cast<void *>(uintptr_t(ev.recv_buffer));
+            out.cap = out.buf ? ev.recv_bytes : 0;
+        }
+        break;
+    default:
+        break;
+    }
+    if (extra > ZAL_SIM_MAX_EXTRA) return EINVAL;
+
+    ThreadCtx *t;
+    int rc = thread_ctx(&t);
+    if (rc != 0) return rc;
+
+    Waiter w;
+    w.seq = c->seq.fetch_add(1, std::memory_order_relaxed) + 1;
+    w.evfd = t->evfd;
+    rq.seq = w.seq;
+    rq.request = request;
+    rq.size = uint32_t(size);
+    rq.extra = uint32_t(extra);
+
+    /* Registered before sending, so that a reply read by another thread
+     * right away finds its waiter. */
+    {
+        std::lock_guard lk(c->mu);
+        w.next = c->waiters;
+        c->waiters = &w;
+    }
+
+    struct msghdr mh = {};
+    mh.msg_iov = iov;
+    mh.msg_iovlen = size_t(niov);
+    ssize_t sent = sendmsg(c->sock, &mh, MSG_NOSIGNAL);
+    if (sent != ssize_t(sizeof rq + size + extra)) {
+        rc = sent < 0 ? link_errno(errno) : EIO;
+        std::lock_guard lk(c->mu);
+        waiter_unlink(c, &w);
+        return rc;
+    }
+
+    struct pollfd pf[2] = {{c->sock, POLLIN, 0}, {t->evfd, POLLIN, 0}};
+    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
+    for (;;) {
+        {
+            std::lock_guard lk(c->mu);
+            if (w.done) {
+                waiter_unlink(c, &w);
+                break;
+            }
+        }
+        int n = poll(pf, 2, -1);
+        if (n < 0) {
+            /* Interrupted (or failed): the request is given up, as an
+             * interrupted ioctl would be, unless its reply is already here. */
+            int e = errno;
+            std::lock_guard lk(c->mu);
+            waiter_unlink(c, &w);
+            if (w.done) break;
+            return e;
+        }
+        if (pf[1].revents & POLLIN) {
+            uint64_t v;
+            ssize_t r = read(t->evfd, &v, sizeof v);
+            (void)r; /* reset; w.done is checked at the top */
+        }
+        if (!(pf[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+
+        struct iovec riov = {t->buf, kRecvBufSize};
+        struct msghdr rh = {};
+        rh.msg_iov = &riov;
+        rh.msg_iovlen = 1;
+        rh.msg_control = cbuf;
+        rh.msg_controllen = sizeof cbuf;
+        ssize_t got = recvmsg(c->sock, &rh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue; /* another reader took it */
+        if (got <= 0) {
+            /* The simulator hung up (or the connection broke). */
+            rc = got == 0 ? ENXIO : link_errno(errno);
+            std::lock_guard lk(c->mu);
+            waiter_unlink(c, &w);
+            if (w.done) break;
+            return rc;
+        }
+        if (rh.msg_controllen) close_passed_fds(&rh);
+        if (size_t(got) < sizeof(zal_sim_rep)) continue; /* cannot be routed */
+        zal_sim_rep rp;
+        memcpy(&rp, t->buf, sizeof rp);
+        int bad = (rh.msg_flags & MSG_TRUNC) || size_t(got) >= kRecvBufSize ? EIO : 0;
+        if (rp.seq == w.seq) {
+            {
+                std::lock_guard lk(c->mu);
+                waiter_unlink(c, &w);
+                /* A duplicate may have been handed over meanwhile. */
+                free(w.msg);
+                w.msg = nullptr;
+            }
+            return bad ? bad : apply_reply(t->buf, size_t(got), record, size, out);
+        }
+        hand_over(c, rp.seq, t->buf, size_t(got), bad);
+    }
+    return take_handed(&w, record, size, out);
+}
+
+} // namespace
+
+extern "C" {
+
+const char *zal_dev_dir(void)
+{
+    const char *d = getenv("ZAL_DEV_DIR");
+    return d && *d ? d : "/dev";
+}
+
+int zal_open(int unit, int endpoint, zal_handle_t *handle, uint8_t product)
+{
+    (void)endpoint;
+    if (product > QUOR_PRODUCT_MAX) return EINVAL;
+    if (!handle) return EINVAL;
+    const char *dir = zal_dev_dir();
+    char letter = char('A' + product);
+    char path[PATH_MAX];
+
+    int n = snprintf(path, sizeof path, "%s/quor%cp%d", dir, letter, unit);
+    int first = n < 0 || size_t(n) >= sizeof path ? ENAMETOOLONG : open_path(path, handle);
+    if (first == 0) return 0;
+
+    n = snprintf(path, sizeof path, "%s/quor%c%d", dir, letter, unit);
+    int second = n < 0 || size_t(n) >= sizeof path ? ENAMETOOLONG : open_path(path, handle);
+    if (second == 0) return 0;
+    /* The second name's error, unless that file simply does not exist: a
+     * unit that has only its first name must report why that one failed
+     * (busy, refused), or the scan of zal_open_any_board would read every
+     * such unit as missing. */
+    return second == ENOENT ? first : second;
+}
+
+int zal_open_any_board(zal_handle_t *handle, uint8_t product)
+{
+    if (!handle) return EINVAL;
+    bool file_seen = false;   /* some unit has a device file */
+    bool driver_seen = false; /* some unit's driver answered */
+    bool other_seen = false;  /* an answer other than a permission refusal */
+    for (int unit = 0; unit < kUnitsScanned; ++unit) {
+        zal_handle_t h = -1;
+        int rc = zal_open(unit, 0, &h, product);
+        if (rc == 0) {
+            *handle = h;
+            return 0;
+        }
+        if (rc == ENOENT) break;
+        file_seen = true;
+        if (rc == ENODEV || rc == ENXIO) break;
+        driver_seen = true;
+        if (rc != EACCES && rc != EPERM) other_seen = true;
+    }
+    if (!file_seen) return ENOENT;
+    if (!driver_seen) return ENODEV;
+    if (other_seen) return EBUSY;
+    return EACCES;
+}
+
+int zal_close(zal_handle_t handle)
+{
+    SimConn *c = table_take(handle);
+    int rc = close(handle) == 0 ? 0 : errno;
+    conn_release(c);
+    return rc;
+}
+
+int zal_ioctl(zal_handle_t handle, int request, void *record, size_t size)
+{
+    SimConn *c = conn_get(handle);
+    if (!c) return ioctl(handle, (unsigned long)(uint32_t)request, record) == 0 ? 0 : errno;
+    int rc = sim_ioctl(c, uint32_t(request), record, size);
+    conn_release(c);
+    return rc;
+}
+
+void *zal_mmap(void *start, size_t length, zal_handle_t handle, uintptr_t offset,
+               int read_only)
+{
+    int prot = read_only ? PROT_READ : PROT_READ | PROT_WRITE;
+    SimConn *c = conn_get(handle);
+    if (!c) return mmap(start, length, prot, MAP_SHARED, handle, off_t(offset));
+    void *p;
+    if (uint64_t(offset) > c->arena_size || uint64_t(length) > c->arena_size - offset) {
+        errno = EINVAL;
+        p = MAP_FAILED;
+    } else {
+        p = mmap(start, length, prot, MAP_SHARED, c->arena_fd, off_t(offset));
+    }
+    int e = errno;
+    conn_release(c);
+    errno = e;
+    return p;
+}
+
+int zal_munmap(void *start, size_t length) { return munmap(start, length); }
+
+} // extern "C"
