@@ -41,6 +41,18 @@ void zal_cycles_counter_init(void);
 int cmp_uint64(const void *a, const void *b);
 uint64_t zal_host_nsecs(void);
 
+/*
+ * Calibration internals, reachable for the tests.  A sampler takes one
+ * calibration sample: the counter counts and the wall-clock microseconds
+ * elapsed over one short sleep.  Null restores the clock-based sampler.
+ */
+typedef void (*zal__cycles_sampler_fn)(zal_cycles_t *counts, int64_t *usecs);
+void zal__cycles_set_sampler(zal__cycles_sampler_fn fn);
+/* Sorts four rates in place and returns the one calibration settles on. */
+zal_cycles_t zal__cycles_select(zal_cycles_t samples[4]);
+/* Forgets the rate, as at process start. */
+void zal__cycles_reset(void);
+
 /* ---- NIC identity and interface enumeration ---- */
 
 typedef struct zal_nic_info {
