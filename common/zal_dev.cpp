@@ -431,6 +431,13 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
             quor_soft_rx_t sr;
             memcpy(&sr, record, sizeof sr);
             int segs = sr.seg_cnt < QUOR_SOFT_RX_MAX_SEGS ? sr.seg_cnt : QUOR_SOFT_RX_MAX_SEGS;
+            // The driver checks the lengths before it copies anything: a
+            // frame no port could carry is refused without reading the
+            // caller's buffer, which may be far shorter than claimed.
+            bool sane = sr.pkt_len <= QUOR_MAX_FRAME;
+            for (int i = 0; i < segs; ++i)
+                if (sr.copy_desc[i].len > QUOR_MAX_FRAME) sane = false;
+            if (!sane) segs = 0;
             for (int i = 0; i < segs; ++i) {
                 const quor_copy_desc_t &d = sr.copy_desc[i];
                 if (!d.ptr || !d.len) continue;
