@@ -1,6 +1,10 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -237,6 +241,38 @@ std::string StderrCapture::Finish()
 }
 
 StderrCapture::~StderrCapture() { Finish(); }
+
+bool EnterPrivateNetns(std::string *why)
+{
+    if (geteuid() != 0) {
+        *why = "needs root for a network namespace";
+        return false;
+    }
+    if (unshare(CLONE_NEWNET) != 0) {
+        *why = std::string("unshare(CLONE_NEWNET): ") + strerror(errno);
+        return false;
+    }
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct ifreq ifr = {};
+    strcpy(ifr.ifr_name, "lo");
+    if (s < 0 || ioctl(s, SIOCGIFFLAGS, &ifr) != 0) {
+        *why = std::string("loopback: ") + strerror(errno);
+        if (s >= 0) close(s);
+        return false;
+    }
+    ifr.ifr_flags |= IFF_UP;
+    int rc = ioctl(s, SIOCSIFFLAGS, &ifr);
+    close(s);
+    if (rc != 0) {
+        *why = std::string("loopback up: ") + strerror(errno);
+        return false;
+    }
+    if (access("/dev/net/tun", R_OK | W_OK) != 0) {
+        *why = "no /dev/net/tun";
+        return false;
+    }
+    return true;
+}
 
 std::string ReadFile(const std::string &path)
 {

@@ -89,6 +89,12 @@ private:
     bool done_ = false;
 };
 
+// Moves the calling process into a private network namespace with its
+// loopback up, so that interfaces a test creates are seen by it alone.
+// False (with the reason in *why) when that is not possible, e.g. without
+// root; callers skip the test then.
+bool EnterPrivateNetns(std::string *why);
+
 // Reads a whole file; empty string when it cannot be read.
 std::string ReadFile(const std::string &path);
 
