@@ -15,6 +15,20 @@ namespace quorsim {
 // value is sent least significant byte first.
 uint32_t crc32_eth(const void *data, size_t len, uint32_t crc = 0);
 
+// The CRC of a followed by b from the CRCs of the two parts: crc_a =
+// crc32_eth(a), crc_b = crc32_eth(b) and b's length.  Costs one carry-less
+// multiply, whatever the lengths.
+uint32_t crc32_eth_combine(uint32_t crc_a, uint32_t crc_b, size_t len_b);
+
+// Frame lengths a port carries (FCS excluded), and what each frame costs on
+// the wire besides its bytes: FCS 4, preamble and start delimiter 8, minimum
+// inter-frame gap 12.  A 10 Gb/s line thus carries 14880952 frames/s of 60
+// bytes.
+constexpr uint32_t kWireMinFrame = 60;
+constexpr uint32_t kWireMaxFrame = 9018;
+constexpr uint32_t kWireOverhead = 24;
+constexpr uint64_t kWireLineBps = 10'000'000'000ull;
+
 // One frame handed to the adapter: up to two byte ranges (the second may be
 // empty) and its frame check sequence.  `len` excludes the FCS.
 struct Frame {
