@@ -2,6 +2,7 @@
 // SIGINT or SIGTERM.
 #include <signal.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -18,6 +19,11 @@ int main(int argc, char **argv)
     }
     if (rc != 0) {
         fprintf(stderr, "quor_simd: %s\n%s", err.c_str(), quorsim::usage_text());
+        return 2;
+    }
+
+    if (o.netdev && geteuid() != 0) {
+        fprintf(stderr, "quor_simd: --netdev needs root (it creates TAP interfaces)\n");
         return 2;
     }
 

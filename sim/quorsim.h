@@ -30,6 +30,8 @@ struct Options {
     bool clock_window = false;     // kernel-window clock conversion mode
     double clock_ppm = 0.0;        // adapter oscillator error, parts per million
     bool rss_hw = false;           // per-ring queues spread by the adapter
+    uint64_t max_ring_mib = 1024;  // largest data ring a ring attach gets
+    uint64_t clock_start = 0;      // adapter tick count at start
 };
 
 // Usage text of quor_simd (ends with a newline).
@@ -62,6 +64,10 @@ public:
 
     // Number of client connections currently open on a unit.
     int connections(int unit) const;
+
+    // Hands a frame (without FCS) to a port as if it arrived on its wire.
+    // 0, or EINVAL for a bad port or length.
+    int send_frame(int port, const void *frame, size_t len);
 
 private:
     struct Impl;

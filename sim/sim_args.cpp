@@ -1,4 +1,5 @@
 // sim_args.cpp - the command line of quor_simd.
+#include <cstdlib>
 #include <cstring>
 
 #include "sim_internal.h"
@@ -16,6 +17,17 @@ const char *usage_text()
            "  --driver-build STR     driver build text (default: the library's)\n"
            "  --board-type N         board type of every unit (default 3)\n"
            "  --endpoints N          endpoints per board (default 48)\n"
+           "  --wire PORT=SPEC       what arrives on a port (repeatable):\n"
+           "                           gen:pps=N|gbps=X|rate=line,len=MIN-MAX[:seq],count=N,...\n"
+           "                           pcap:FILE[,speed=max][,loop=N]\n"
+           "  --clock mask|window    tick conversion the rings use (default mask)\n"
+           "  --clock-ppm X          adapter oscillator error in ppm (default 0)\n"
+           "  --clock-start TICKS    adapter tick count at start (default 0)\n"
+           "  --rss shared|hw        rings of a port share one queue (default), or get\n"
+           "                         their own queues filled by the adapter's hash\n"
+           "  --max-ring-mib N       largest data ring of a ring, MiB (default 1024)\n"
+           "  --netdev               one TAP interface per port (needs root)\n"
+           "  --netdev-prefix P      TAP names are P<port> (default quor)\n"
            "  --help                 show this text\n";
 }
 
@@ -102,6 +114,65 @@ int parse_args(int argc, char **argv, Options *o, std::string *err)
                 return 2;
             }
             o->max_endpoints = uint32_t(n);
+        } else if (name == "--wire") {
+            if (!need()) return 2;
+            auto eq = val.find('=');
+            if (eq == std::string::npos || eq == 0 || !parse_u64(val.substr(0, eq), &n) ||
+                val.find(':', eq) == std::string::npos) {
+                *err = "--wire takes PORT=KIND:SETTINGS";
+                return 2;
+            }
+            o->wires.push_back(val);
+        } else if (name == "--clock") {
+            if (!need()) return 2;
+            if (val != "mask" && val != "window") {
+                *err = "--clock must be mask or window";
+                return 2;
+            }
+            o->clock_window = val == "window";
+        } else if (name == "--clock-ppm") {
+            if (!need()) return 2;
+            char *end = nullptr;
+            double d = strtod(val.c_str(), &end);
+            if (val.empty() || *end || !(d > -1000 && d < 1000)) {
+                *err = "--clock-ppm must be a number between -1000 and 1000";
+                return 2;
+            }
+            o->clock_ppm = d;
+        } else if (name == "--clock-start") {
+            if (!need()) return 2;
+            if (!parse_u64(val, &n)) {
+                *err = "--clock-start must be a number";
+                return 2;
+            }
+            o->clock_start = n;
+        } else if (name == "--rss") {
+            if (!need()) return 2;
+            if (val != "hw" && val != "shared") {
+                *err = "--rss must be shared or hw";
+                return 2;
+            }
+            o->rss_hw = val == "hw";
+        } else if (name == "--max-ring-mib") {
+            if (!need()) return 2;
+            if (!parse_u64(val, &n) || n < 2 || n > 65536) {
+                *err = "--max-ring-mib must be 2 to 65536";
+                return 2;
+            }
+            o->max_ring_mib = n;
+        } else if (name == "--netdev") {
+            if (has_val) {
+                *err = "--netdev takes no value";
+                return 2;
+            }
+            o->netdev = true;
+        } else if (name == "--netdev-prefix") {
+            if (!need()) return 2;
+            if (val.empty() || val.size() > 12 || val.find_first_of("/ \t:") != std::string::npos) {
+                *err = "--netdev-prefix must be 1 to 12 characters without / or blanks";
+                return 2;
+            }
+            o->netdev_prefix = val;
         } else {
             *err = "unknown option: " + name;
             return 2;

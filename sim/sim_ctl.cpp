@@ -16,7 +16,13 @@ const char kHelp[] =
     "  timesource PORT CODE         set the time-source code (0-6) of a port\n"
     "  board-type UNIT TYPE         set the board type a unit reports\n"
     "  refuse UNIT off|ERRNO        refuse new connections to a unit\n"
-    "  delay UNIT MS                answer a unit's requests MS ms late\n";
+    "  delay UNIT MS                answer a unit's requests MS ms late\n"
+    "  send PORT HEX                a frame (hex bytes, no FCS) arrives on a port\n"
+    "  wire PORT SPEC|off           what arrives on a port: gen:..., pcap:FILE,...\n"
+    "  gen PORT SETTINGS|off        a traffic generator on a port (wire PORT gen:SETTINGS)\n"
+    "  rx-params PORT               the last receive parameter block a port was given\n"
+    "  fail UNIT REQUEST ERRNO|off  answer a request on a unit with an error\n"
+    "                               (REQUEST: set_endpoint, kpt_start, get_version, ...)\n";
 
 std::string err(const std::string &why) { return "error: " + why + "\n"; }
 
@@ -45,9 +51,15 @@ std::string Simulator::Impl::exec_command(const std::string &line)
             char b[256];
             snprintf(b, sizeof b,
                      "port %d: link %s, timesource %u, board-type %u, intr-coal %u, "
-                     "connections %d\n",
+                     "connections %d, started %s, received %llu (%llu bytes), overflow %llu, "
+                     "sent %llu (%llu bytes)\n",
                      p->unit, p->link_up ? "up" : "down", p->timesource.load(),
-                     p->board_type.load(), p->intr_coal.load(), p->connections.load());
+                     p->board_type.load(), p->intr_coal.load(), p->connections.load(),
+                     p->delivering ? "yes" : "no", (unsigned long long)p->kpt_pkt_recv.load(),
+                     (unsigned long long)p->nic_bytes_recv.load(),
+                     (unsigned long long)(p->kpt_pkt_overflow.load() + p->nic_pkt_overflow.load()),
+                     (unsigned long long)p->nic_pkt_send.load(),
+                     (unsigned long long)p->nic_bytes_send.load());
             out += b;
         }
         return out + "ok\n";
@@ -63,6 +75,7 @@ std::string Simulator::Impl::exec_command(const std::string &line)
             p->link_up = 0;
         else
             return err("link state must be up or down");
+        p->netdev.set_carrier(p->link_up != 0);
         return "ok\n";
     }
 
@@ -104,6 +117,74 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         if (!parse_u64(w[2], &ms) || ms > 3600000) return err("bad delay");
         p->delay_ms = int(ms);
         return "ok\n";
+    }
+
+    if (cmd == "send") {
+        Port *p;
+        if (w.size() != 3) return err("usage: send PORT HEX");
+        if (auto e = port_arg(1, &p); !e.empty()) return err(e);
+        const std::string &h = w[2];
+        if (h.size() % 2) return err("odd number of hex digits");
+        std::vector<uint8_t> f;
+        for (size_t i = 0; i < h.size(); i += 2) {
+            auto nib = [](char ch) -> int {
+                if (ch >= '0' && ch <= '9') return ch - '0';
+                if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+                if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+                return -1;
+            };
+            int a = nib(h[i]), b = nib(h[i + 1]);
+            if (a < 0 || b < 0) return err("bad hex digit");
+            f.push_back(uint8_t(a << 4 | b));
+        }
+        if (f.size() < 14 || f.size() > QUOR_MAX_FRAME) return err("a frame is 14 to 9018 bytes");
+        if (int e = send_frame(p->unit, f.data(), f.size())) return err(errno_name(e));
+        return "ok\n";
+    }
+
+    if (cmd == "wire" || cmd == "gen") {
+        Port *p;
+        if (w.size() < 3) return err("usage: " + cmd + " PORT SPEC|off");
+        if (auto e = port_arg(1, &p); !e.empty()) return err(e);
+        std::string spec;
+        for (size_t i = 2; i < w.size(); ++i) spec += (i > 2 ? "," : "") + w[i];
+        if (cmd == "gen" && spec != "off") spec = "gen:" + spec;
+        std::string e = set_wire(*p, spec);
+        if (!e.empty()) return err(e);
+        return "ok\n";
+    }
+
+    if (cmd == "fail") {
+        Port *p;
+        uint32_t code;
+        int e = 0;
+        if (w.size() != 4) return err("usage: fail UNIT REQUEST ERRNO|off");
+        if (auto pe = port_arg(1, &p); !pe.empty()) return err(pe);
+        if (!request_from_name(w[2], &code)) return err("unknown request: " + w[2]);
+        if (w[3] == "off") {
+            p->fail_requests.erase(code);
+            return "ok\n";
+        }
+        if (!errno_from_name(w[3], &e)) return err("unknown errno: " + w[3]);
+        p->fail_requests[code] = e;
+        return "ok\n";
+    }
+
+    if (cmd == "rx-params") {
+        Port *p;
+        if (w.size() != 2) return err("usage: rx-params PORT");
+        if (auto e = port_arg(1, &p); !e.empty()) return err(e);
+        if (!p->have_rx_params) return err("the port has not been given one");
+        const quor_kpt_rx_params_t &r = p->last_rx_params;
+        char b[512];
+        snprintf(b, sizeof b,
+                 "endpoint %d type %u num_rings %u open_flags %#x rss_flags %#x aggr_portmask %#x "
+                 "app_id %d map_flags %#x preamble %llu data_ring %llu desc_ring %llu\n",
+                 r.set_endpt.endpoint, r.set_endpt.endpt_type, r.num_rings, r.open_flags,
+                 r.rss_flags, r.aggr_portmask, r.app_id, r.rx_map_flags,
+                 (unsigned long long)r.rx_data_preamble_size,
+                 (unsigned long long)r.rx_data_ring_size, (unsigned long long)r.rx_desc_ring_size);
+        return std::string(b) + "ok\n";
     }
 
     return err("unknown command: " + cmd + " (try help)");

@@ -16,6 +16,9 @@
 
 #include "quor_io.h"
 #include "quorsim.h"
+#include "sim_netdev.h"
+#include "sim_rx.h"
+#include "sim_wire.h"
 #include "zal_simproto.h"
 
 namespace quorsim {
@@ -29,6 +32,10 @@ std::string errno_name(int e);
 
 // Splits a line into blank-separated words.
 std::vector<std::string> split_words(const std::string &line);
+// Request codes by name ("set_endpoint" for QUOR_SET_ENDPOINT), for the
+// fault-injection command.
+bool request_from_name(const std::string &name, uint32_t *code);
+
 // Parses a whole unsigned number (base 0); false on junk or overflow.
 bool parse_u64(const std::string &s, uint64_t *out);
 
@@ -75,7 +82,13 @@ struct Parked {
     // that is only delayed (error in `error`).
     std::function<int(bool timed_out)> check;
     int error = 0;
+    // Undoes what parking registered (waiter counts); run once when the
+    // request leaves the list for any reason.
+    std::function<void()> cleanup;
 };
+
+// What a connection is bound to by QUOR_SET_ENDPOINT.
+enum class EpKind { None, PortRx, Ring, Group, Tx, Raw };
 
 // One client connection (an open device file).
 struct Conn {
@@ -84,6 +97,27 @@ struct Conn {
     uint64_t id = 0;
     std::deque<std::vector<uint8_t>> outq; // replies the socket did not take yet
     bool closing = false;
+
+    EpKind kind = EpKind::None;
+    RxContext *ctx = nullptr; // PortRx
+    bool started = false;     // PortRx: delivery requested by this endpoint
+    quor_kpt_rx_params_t rx_params = {}; // PortRx: the block as received
+    SimRing *ring = nullptr;  // Ring
+    std::unique_ptr<SimGroup> group; // Group
+};
+
+// The adapter's clock and the driver's conversion parameters for it.
+struct AdapterClock {
+    bool window = false; // conversion through the kernel window only
+    double ppm = 0;      // oscillator error
+    int64_t mono0 = 0, real0 = 0;
+    uint64_t ticks0 = 0;
+    // Tick count at a monotonic time.
+    uint64_t ticks_at(int64_t mono) const;
+    // Monotonic time of a tick count (inverse of ticks_at).
+    int64_t mono_at(uint64_t ticks) const;
+    // Reference of the mask mode, returned by every ring attach.
+    quor_clksync_nticks_t attach_nticks() const;
 };
 
 // One simulated unit: a board with one port.
@@ -101,6 +135,38 @@ struct Port {
     std::atomic<int> delay_ms{0};
     std::atomic<int> connections{0};
     std::atomic<uint64_t> requests{0};
+
+    // Counters of the port (QUOR_KPT_GET_STATS).
+    std::atomic<uint64_t> kpt_pkt_recv{0}, kpt_pkt_overflow{0}, nic_pkt_overflow{0},
+        nic_pkt_bad{0}, nic_bytes_recv{0}, nic_pkt_send{0}, nic_bytes_send{0};
+    std::atomic<uint64_t> link_drops{0}, soft_rx{0};
+
+    // Receive side.  rx_mu guards contexts, queues and rings against the
+    // adapter thread; the server thread takes it for attach and detach.
+    std::mutex rx_mu;
+    std::vector<std::unique_ptr<RxContext>> contexts;
+    uint64_t vstate_off = QUOR_NO_REGION, kwindow_off = QUOR_NO_REGION,
+             doorbell_off = QUOR_NO_REGION;
+    uint8_t *vstate = nullptr;
+    quor_kwindow_t *kwin = nullptr;
+    SimRing *slot_ring[QUOR_KPT_MAX_RINGS] = {};
+    std::atomic<bool> delivering{false}; // some context is started
+    AdapterClock clock;
+
+    // The wire: a frame source (generator, capture file) and frames handed
+    // in by tests and the control socket.
+    std::mutex wire_mu;
+    std::unique_ptr<FrameSource> source;
+    bool source_started = false;
+    std::vector<std::vector<uint8_t>> inbox;
+    std::atomic<bool> inbox_full{false};
+
+    Netdev netdev;
+    std::thread adapter;
+    int adapter_evfd = -1;
+    std::map<uint32_t, int> fail_requests; // request code -> errno to answer (server thread)
+    quor_kpt_rx_params_t last_rx_params = {}; // last port endpoint block received
+    bool have_rx_params = false;
 };
 
 // Listener/dispatcher state; lives in the server thread.
@@ -132,6 +198,30 @@ struct Simulator::Impl {
 
     // Wakes the server thread (safe from any thread).
     void wake();
+
+    // ---- receive side (sim_rx.cpp) ----
+    int rx_port_endpoint(Conn &c, quor_kpt_rx_params_t &prm);
+    int rx_attach(Conn &c, quor_kpt_rx_attach_t &at);
+    void rx_detach(Conn &c);
+    void rx_release_port_endpoint(Conn &c);
+    int rx_start_stop(Conn &c, bool start);
+    int rx_wait(Conn &c, uint32_t seq, int32_t timeout_ms);
+    int rx_sync(Conn &c, const kpt__rx_sync &s);
+    int rx_group_add(Conn &c, const quor_kpt_port_group_t &g);
+    int soft_rx(Conn &c, const quor_soft_rx_t &r, std::span<const uint8_t> extra);
+    void unbind(Conn &c);
+    void update_delivering(Port &p);
+
+    // ---- adapter (sim_adapter.cpp) ----
+    int start_adapters(std::string *err);
+    void stop_adapters();
+    void adapter_loop(Port &p);
+    void kick(Port &p);
+    // Delivers frames arriving on a port's wire.  Caller holds nothing.
+    void rx_deliver(Port &p, const Frame *frames, size_t n);
+    int send_frame(int port, const uint8_t *data, size_t len);
+    // Sets what arrives on a port's wire ("off" for nothing); error text or "".
+    std::string set_wire(Port &p, const std::string &spec);
 
     Options opt;
     std::string dir;

@@ -137,6 +137,10 @@ void Simulator::stop() { impl_->stop(); }
 const Options &Simulator::options() const { return impl_->opt; }
 const std::string &Simulator::dir() const { return impl_->dir; }
 std::string Simulator::command(const std::string &line) { return impl_->command(line); }
+int Simulator::send_frame(int port, const void *frame, size_t len)
+{
+    return impl_->send_frame(port, static_cast<const uint8_t *>(frame), len);
+}
 int Simulator::connections(int unit) const
 {
     if (unit < 0 || size_t(unit) >= impl_->ports.size()) return -1;
@@ -222,6 +226,11 @@ int Simulator::Impl::start(std::string *err)
     add(ctl_fd, tag(kTagCtlListen, 0));
 
     quit = false;
+    if (int e = start_adapters(err)) {
+        quit = true;
+        stop();
+        return e;
+    }
     running = true;
     server = std::thread([this] {
         block_signals();
@@ -232,13 +241,18 @@ int Simulator::Impl::start(std::string *err)
 
 void Simulator::Impl::stop()
 {
+    quit = true;
     if (running) {
-        quit = true;
         wake();
         if (server.joinable()) server.join();
         running = false;
     }
+    stop_adapters();
+    for (Parked &pk : parked)
+        if (pk.cleanup) pk.cleanup();
+    parked.clear();
     for (auto &[fd, c] : conns) {
+        unbind(*c);
         close(fd);
         if (c->port) c->port->connections--;
     }
@@ -400,6 +414,7 @@ void Simulator::Impl::run_parked(bool woken)
                 continue;
             }
         }
+        if (pk.cleanup) pk.cleanup();
         if (pk.conn && !pk.conn->closing) send_reply(*pk.conn, pk.seq, e, pk.rec);
     }
     // Handlers run above may have parked new requests.
@@ -438,7 +453,11 @@ void Simulator::Impl::accept_client(Port &p)
             int afd = p.arena.fd();
             memcpy(CMSG_DATA(cm), &afd, sizeof afd);
         }
+        // Counted before the hello goes out: a client that has its hello
+        // already sees itself in the count.
+        if (h.error == 0) p.connections++;
         if (sendmsg(fd, &mh, MSG_NOSIGNAL) != ssize_t(sizeof h) || h.error != 0) {
+            if (h.error == 0) p.connections--;
             close(fd);
             continue;
         }
@@ -450,7 +469,6 @@ void Simulator::Impl::accept_client(Port &p)
         ev.events = EPOLLIN;
         ev.data.u64 = tag(kTagConn, uint64_t(fd));
         epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev);
-        p.connections++;
         conns[fd] = std::move(c);
     }
 }
@@ -458,8 +476,14 @@ void Simulator::Impl::accept_client(Port &p)
 void Simulator::Impl::drop_client(Conn &c)
 {
     int fd = c.fd;
-    // Requests of this client that were still waiting die with it.
-    std::erase_if(parked, [&](const Parked &pk) { return pk.conn == &c; });
+    // Requests of this client that were still waiting die with it, and so
+    // does whatever it had bound.
+    std::erase_if(parked, [&](Parked &pk) {
+        if (pk.conn != &c) return false;
+        if (pk.cleanup) pk.cleanup();
+        return true;
+    });
+    unbind(c);
     epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     if (c.port) c.port->connections--;
@@ -577,13 +601,12 @@ void Simulator::Impl::flush_client(Conn &c)
 int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<uint8_t> &rec,
                               std::span<const uint8_t> extra, std::vector<uint8_t> &rep_extra)
 {
-    (void)seq;
-    (void)extra;
     (void)rep_extra;
     int want = quor_ioc_record_size(code);
     if (want == -2) return ENOTTY;
     if (want >= 0 && rec.size() != size_t(want)) return EINVAL;
     Port &me = *c.port;
+    if (auto f = me.fail_requests.find(code); f != me.fail_requests.end()) return f->second;
     auto board = [&](uint32_t b) -> Port * { return b < ports.size() ? ports[b].get() : nullptr; };
 
     switch (code) {
@@ -652,8 +675,79 @@ int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<
         rec_put(rec, r);
         return 0;
     }
+    case QUOR_SET_ENDPOINT: {
+        quor_set_endpt_t se;
+        if (rec.size() < sizeof se) return EINVAL;
+        memcpy(&se, rec.data(), sizeof se);
+        uint32_t size = quor_set_endpoint_size(se.endpt_type);
+        if (size == 0 || rec.size() != size) return EINVAL;
+        switch (se.endpt_type) {
+        case QUOR_ES_KPT_RX: {
+            quor_kpt_rx_params_t prm;
+            rec_get(rec, &prm);
+            int e = rx_port_endpoint(c, prm);
+            me.last_rx_params = prm;
+            me.have_rx_params = true;
+            return e;
+        }
+        case QUOR_ES_KPT_RX_RING: {
+            quor_kpt_rx_attach_t at;
+            rec_get(rec, &at);
+            int e = rx_attach(c, at);
+            if (e == 0) rec_put(rec, at);
+            return e;
+        }
+        case QUOR_ES_KPT_RX_GROUP:
+            if (c.kind != EpKind::None) return EBUSY;
+            if (se.endpoint != 0) return EINVAL;
+            c.kind = EpKind::Group;
+            c.group = std::make_unique<SimGroup>();
+            return 0;
+        default:
+            return ENOTTY;
+        }
+    }
+    case QUOR_KPT_START:
+    case QUOR_KPT_STOP:
+        return rx_start_stop(c, code == QUOR_KPT_START);
+    case QUOR_KPT_WAIT: {
+        int32_t t = 0;
+        rec_get(rec, &t);
+        return rx_wait(c, seq, t);
+    }
+    case QUOR_KPT_RX_SYNC: {
+        kpt__rx_sync s = {};
+        rec_get(rec, &s);
+        return rx_sync(c, s);
+    }
+    case QUOR_KPT_RX_DETACH:
+        if (c.kind != EpKind::Ring) return EINVAL;
+        rx_detach(c);
+        return 0;
+    case QUOR_KPT_PORT_GROUP: {
+        quor_kpt_port_group_t g = {};
+        rec_get(rec, &g);
+        return rx_group_add(c, g);
+    }
+    case QUOR_KPT_GET_STATS: {
+        if (c.kind == EpKind::None) return EINVAL;
+        quor_kpt_stats_t st = {};
+        st.kpt_pkt_recv = me.kpt_pkt_recv.load();
+        st.kpt_pkt_overflow = me.kpt_pkt_overflow.load();
+        st.nic_pkt_overflow = me.nic_pkt_overflow.load();
+        st.nic_pkt_bad = me.nic_pkt_bad.load();
+        st.nic_bytes_recv = me.nic_bytes_recv.load();
+        st.nic_pkt_send = me.nic_pkt_send.load();
+        st.nic_bytes_send = me.nic_bytes_send.load();
+        rec_put(rec, st);
+        return 0;
+    }
+    case QUOR_KPT_SOFT_RX: {
+        quor_soft_rx_t r = {};
+        rec_get(rec, &r);
+        return soft_rx(c, r, extra);
+    }
     default:
-        (void)me;
         return ENOTTY;
     }
 }

@@ -26,6 +26,33 @@ const ErrName kErrNames[] = {
 constexpr uint64_t kPage = 4096;
 }  // namespace
 
+bool request_from_name(const std::string &name, uint32_t *code)
+{
+    static const struct {
+        const char *name;
+        uint32_t code;
+    } kReqs[] = {
+        {"get_version", QUOR_GET_VERSION},       {"get_board_max", QUOR_GET_BOARD_MAX},
+        {"get_board_count", QUOR_GET_BOARD_COUNT}, {"get_board_type", QUOR_GET_BOARD_TYPE},
+        {"get_nic_id", QUOR_GET_NIC_ID},         {"get_intr_coal", QUOR_GET_INTR_COAL},
+        {"set_intr_coal", QUOR_SET_INTR_COAL},   {"pci_cfg_read", QUOR_PCI_CFG_READ},
+        {"pci_cfg_write", QUOR_PCI_CFG_WRITE},   {"get_max_endpoints", QUOR_GET_MAX_ENDPOINTS},
+        {"raw_send", QUOR_RAW_SEND},             {"raw_next_event", QUOR_RAW_NEXT_EVENT},
+        {"get_timesource", QUOR_GET_TIMESOURCE}, {"kpt_rx_sync", QUOR_KPT_RX_SYNC},
+        {"kpt_start", QUOR_KPT_START},           {"kpt_stop", QUOR_KPT_STOP},
+        {"kpt_get_stats", QUOR_KPT_GET_STATS},   {"kpt_wait", QUOR_KPT_WAIT},
+        {"kpt_soft_rx", QUOR_KPT_SOFT_RX},       {"kpt_port_group", QUOR_KPT_PORT_GROUP},
+        {"kpt_rx_detach", QUOR_KPT_RX_DETACH},   {"get_link_state", QUOR_GET_LINK_STATE},
+        {"set_raw_endpoint", QUOR_SET_RAW_ENDPOINT}, {"set_endpoint", QUOR_SET_ENDPOINT},
+    };
+    for (const auto &r : kReqs)
+        if (name == r.name) {
+            *code = r.code;
+            return true;
+        }
+    return false;
+}
+
 bool errno_from_name(const std::string &name, int *out)
 {
     for (const auto &e : kErrNames)
