@@ -14,6 +14,7 @@
 #include <endian.h>
 #include <errno.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/eventfd.h>
@@ -33,6 +34,7 @@ constexpr uint64_t kPage = 4096;
 constexpr int64_t kClockPeriod = 100 * 1000000; // kernel window refresh, ns
 constexpr int64_t kIdleWait = 100 * 1000000;    // longest sleep of an idle adapter
 constexpr int64_t kSpinBelow = 20 * 1000;       // busy-wait for deadlines closer than this
+constexpr int64_t kTxIdlePoll = 200 * 1000;     // look at idle injection endpoints this often
 constexpr size_t kBatch = 64;
 constexpr uint32_t kRpdCookie = 0x51505244;
 
@@ -366,6 +368,12 @@ int Simulator::Impl::start_adapters(std::string *err)
             *err = "shared memory arena exhausted";
             return ENOMEM;
         }
+        p.compl_off = p.arena.alloc(kPage);
+        if (p.compl_off == QUOR_NO_REGION) {
+            *err = "shared memory arena exhausted";
+            return ENOMEM;
+        }
+        p.compl_bytes = p.arena.at(p.compl_off);
         p.vstate = p.arena.at(p.vstate_off);
         p.kwin = reinterpret_cast<quor_kwindow_t *>(p.arena.at(p.kwindow_off));
         p.clock.window = opt.clock_window;
@@ -406,6 +414,7 @@ int Simulator::Impl::start_adapters(std::string *err)
         Port *p = pp.get();
         p->adapter = std::thread([this, p] {
             block_all_signals();
+            prctl(PR_SET_TIMERSLACK, 1000UL); // short sleeps pace the wire
             adapter_loop(*p);
         });
     }
@@ -427,6 +436,53 @@ void Simulator::Impl::stop_adapters()
 std::string Simulator::Impl::set_wire(Port &p, const std::string &spec)
 {
     std::unique_ptr<FrameSource> src;
+    // A cable joins two ports both ways; changing either end unplugs it.
+    auto unplug = [&](Port &q) {
+        int old = q.peer.exchange(-1);
+        if (old >= 0 && size_t(old) < ports.size()) ports[size_t(old)]->peer = -1;
+    };
+    if (spec.rfind("peer:", 0) == 0) {
+        std::vector<std::string> kv;
+        std::string rest = spec.substr(5);
+        size_t i = 0;
+        while (i <= rest.size()) {
+            size_t j = rest.find(',', i);
+            if (j == std::string::npos) j = rest.size();
+            kv.push_back(rest.substr(i, j - i));
+            i = j + 1;
+        }
+        uint64_t n;
+        if (kv.empty() || !parse_u64(kv[0], &n) || n >= ports.size()) return "peer: no such port";
+        if (n == uint64_t(p.unit)) return "peer: a port cannot be cabled to itself";
+        bool pause = true;
+        for (size_t k = 1; k < kv.size(); ++k) {
+            if (kv[k] == "pause=on")
+                pause = true;
+            else if (kv[k] == "pause=off")
+                pause = false;
+            else
+                return "peer: unknown setting '" + kv[k] + "' (pause=on|off)";
+        }
+        Port &q = *ports[n];
+        unplug(p);
+        unplug(q);
+        {
+            std::lock_guard<std::mutex> lk(p.wire_mu);
+            p.source.reset();
+            p.source_started = false;
+        }
+        {
+            std::lock_guard<std::mutex> lk(q.wire_mu);
+            q.source.reset();
+            q.source_started = false;
+        }
+        p.pause = pause;
+        q.pause = pause;
+        p.peer = int(n);
+        q.peer = p.unit;
+        return {};
+    }
+    unplug(p);
     if (spec != "off") {
         SourceDefaults defs;
         for (int i = 0; i < 6; ++i) defs.dst_mac[i] = uint8_t(p.nic_id >> (40 - 8 * i));
@@ -496,16 +552,46 @@ void Simulator::Impl::adapter_loop(Port &p)
             }
         }
 
+        // Frames the host stack sends on the port's interface leave on its wire.
+        if (p.netdev.active()) {
+            static thread_local std::vector<uint8_t> hostbuf(65536);
+            for (int k = 0; k < int(kBatch); ++k) {
+                ssize_t len = p.netdev.take(hostbuf.data(), hostbuf.size());
+                if (len <= 0) break;
+                if (len < 14 || len > QUOR_MAX_FRAME) continue;
+                if (len < QUOR_MIN_FRAME) {
+                    memset(hostbuf.data() + len, 0, size_t(QUOR_MIN_FRAME - len));
+                    len = QUOR_MIN_FRAME;
+                }
+                Frame f;
+                f.seg[0] = hostbuf.data();
+                f.seg_len[0] = f.len = uint32_t(len);
+                wire_out(p, &f, 1, true);
+                busy = true;
+            }
+        }
+
+        if (tx_poll(p)) busy = true;
         if (busy) continue;
+        // While injection is active the adapter watches its endpoints closely.
+        if (mono_ns() < p.tx_active_until.load(std::memory_order_relaxed)) {
+            __builtin_ia32_pause();
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> lk(p.tx_mu);
+            for (SimTxEp *ep : p.tx_eps)
+                if (ep) wake_at = std::min(wake_at, mono_ns() + kTxIdlePoll);
+        }
         int64_t left = wake_at - mono_ns();
         if (left <= 0) continue;
         if (left < kSpinBelow) {
             while (mono_ns() < wake_at && !quit.load(std::memory_order_relaxed)) __builtin_ia32_pause();
             continue;
         }
-        struct pollfd pfd[1] = {{p.adapter_evfd, POLLIN, 0}};
+        struct pollfd pfd[2] = {{p.adapter_evfd, POLLIN, 0}, {p.netdev.fd(), POLLIN, 0}};
         struct timespec ts = {left / 1000000000, left % 1000000000};
-        if (ppoll(pfd, 1, &ts, nullptr) > 0) {
+        if (ppoll(pfd, p.netdev.active() ? 2 : 1, &ts, nullptr) > 0) {
             uint64_t v;
             while (read(p.adapter_evfd, &v, sizeof v) > 0) {
             }

@@ -20,6 +20,8 @@ const char kHelp[] =
     "  send PORT HEX                a frame (hex bytes, no FCS) arrives on a port\n"
     "  wire PORT SPEC|off           what arrives on a port: gen:..., pcap:FILE,...\n"
     "  gen PORT SETTINGS|off        a traffic generator on a port (wire PORT gen:SETTINGS)\n"
+    "                               (wire PORT peer:N[,pause=off] cables two ports)\n"
+    "  txhold PORT on|off           the adapter stops (or resumes) taking posted batches\n"
     "  rx-params PORT               the last receive parameter block a port was given\n"
     "  fail UNIT REQUEST ERRNO|off  answer a request on a unit with an error\n"
     "                               (REQUEST: set_endpoint, kpt_start, get_version, ...)\n";
@@ -151,6 +153,15 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         if (cmd == "gen" && spec != "off") spec = "gen:" + spec;
         std::string e = set_wire(*p, spec);
         if (!e.empty()) return err(e);
+        return "ok\n";
+    }
+
+    if (cmd == "txhold") {
+        Port *p;
+        if (w.size() != 3 || (w[2] != "on" && w[2] != "off")) return err("usage: txhold PORT on|off");
+        if (auto e = port_arg(1, &p); !e.empty()) return err(e);
+        p->txhold = w[2] == "on";
+        kick(*p);
         return "ok\n";
     }
 

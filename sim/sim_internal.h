@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "quor_io.h"
+#include "quor_kpt_io.h"
 #include "quorsim.h"
 #include "sim_netdev.h"
 #include "sim_rx.h"
@@ -87,6 +88,23 @@ struct Parked {
     std::function<void()> cleanup;
 };
 
+// An injection endpoint (QUOR_ES_KPT_TX) of a port.
+struct SimTxEp {
+    ~SimTxEp();
+    Port *port = nullptr;
+    uint32_t epid = 0;
+    uint64_t data_off = QUOR_NO_REGION, data_size = 0;
+    uint64_t desc_off = QUOR_NO_REGION, db_off = QUOR_NO_REGION, flow_off = QUOR_NO_REGION;
+    uint8_t *data = nullptr;
+    kpt__tx_shared_params sp = {}; // the driver's view, for its own reaping
+    uint32_t consumed = 0;         // batches taken off the ring (running)
+    uint32_t off = 0;              // data-ring end of the last batch taken
+    bool broken = false;           // the client's block made no sense
+    std::atomic<uint64_t> completions{0};
+    std::atomic<uint32_t> waiters{0};
+    uint64_t bad_batches = 0;
+};
+
 // What a connection is bound to by QUOR_SET_ENDPOINT.
 enum class EpKind { None, PortRx, Ring, Group, Tx, Raw };
 
@@ -104,6 +122,7 @@ struct Conn {
     quor_kpt_rx_params_t rx_params = {}; // PortRx: the block as received
     SimRing *ring = nullptr;  // Ring
     std::unique_ptr<SimGroup> group; // Group
+    SimTxEp *tx = nullptr;    // Tx
 };
 
 // The adapter's clock and the driver's conversion parameters for it.
@@ -161,6 +180,17 @@ struct Port {
     std::vector<std::vector<uint8_t>> inbox;
     std::atomic<bool> inbox_full{false};
 
+    // Transmit side: endpoints by index, under tx_mu (the adapter thread
+    // takes it for each pass over the endpoints).
+    std::mutex tx_mu;
+    std::vector<SimTxEp *> tx_eps;
+    uint64_t compl_off = QUOR_NO_REGION; // completion bytes, one per endpoint
+    uint8_t *compl_bytes = nullptr;
+    std::atomic<bool> txhold{false};
+    std::atomic<int> peer{-1};     // port at the other end of the cable
+    std::atomic<bool> pause{true}; // the cable honours flow control
+    std::atomic<int64_t> tx_active_until{0}; // keep polling closely until then
+
     Netdev netdev;
     std::thread adapter;
     int adapter_evfd = -1;
@@ -211,6 +241,18 @@ struct Simulator::Impl {
     int soft_rx(Conn &c, const quor_soft_rx_t &r, std::span<const uint8_t> extra);
     void unbind(Conn &c);
     void update_delivering(Port &p);
+
+    // ---- transmit side (sim_tx.cpp) ----
+    int tx_endpoint(Conn &c, quor_kpt_tx_params_t &prm);
+    void tx_release(Conn &c);
+    int tx_wait(Conn &c, uint32_t seq, int32_t timeout_ms);
+    // Takes posted batches off every endpoint of a port; true if it did work.
+    bool tx_poll(Port &p);
+    // Frames leaving a port on its wire.
+    void wire_out(Port &p, const Frame *frames, size_t n, bool need_fcs);
+    // True when a port's capture queues are filling and its cable partner
+    // should hold back.
+    bool rx_pause_wanted(Port &p);
 
     // ---- adapter (sim_adapter.cpp) ----
     int start_adapters(std::string *err);

@@ -322,6 +322,9 @@ void Simulator::Impl::unbind(Conn &c)
         c.group.reset();
         c.kind = EpKind::None;
         break;
+    case EpKind::Tx:
+        tx_release(c);
+        break;
     default:
         break;
     }

@@ -697,6 +697,13 @@ int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<
             if (e == 0) rec_put(rec, at);
             return e;
         }
+        case QUOR_ES_KPT_TX: {
+            quor_kpt_tx_params_t prm;
+            rec_get(rec, &prm);
+            int e = tx_endpoint(c, prm);
+            if (e == 0) rec_put(rec, prm);
+            return e;
+        }
         case QUOR_ES_KPT_RX_GROUP:
             if (c.kind != EpKind::None) return EBUSY;
             if (se.endpoint != 0) return EINVAL;
@@ -713,6 +720,7 @@ int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<
     case QUOR_KPT_WAIT: {
         int32_t t = 0;
         rec_get(rec, &t);
+        if (c.kind == EpKind::Tx) return tx_wait(c, seq, t);
         return rx_wait(c, seq, t);
     }
     case QUOR_KPT_RX_SYNC: {
