@@ -1,0 +1,213 @@
+// Port queries: the capture interface list, the port masks, and the link,
+// speed and time-source queries of a device handle.
+#include <errno.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+
+#include "port_fixture.h"
+
+namespace {
+
+using KptPortsTest = kpttest::KptSimTest;
+using KptPortsNetTest = kpttest::KptNetTest;
+
+// The records of a list by interface name; a name seen twice fails the test.
+std::map<std::string, kpt_ifaddrs *> ByName(kpt_ifaddrs *list)
+{
+    std::map<std::string, kpt_ifaddrs *> m;
+    for (kpt_ifaddrs *r = list; r; r = r->kpt_ifa_next)
+        EXPECT_TRUE(m.emplace(r->kpt_ifa_name, r).second) << r->kpt_ifa_name << " listed twice";
+    return m;
+}
+
+int ZalRecordsNamed(const char *name)
+{
+    zal_ifaddrs *l = nullptr;
+    int n = 0, k = 0;
+    EXPECT_EQ(zal_getifaddrs(&l, 0, &n), 0);
+    for (zal_ifaddrs *r = l; r; r = r->zal_ifa_next) k += strcmp(r->zal_ifa_name, name) == 0;
+    zal_freeifaddrs(l);
+    return k;
+}
+
+TEST_F(KptPortsTest, ListBeforeInitIsRefused)
+{
+    kpt_ifaddrs *list = nullptr;
+    kpttest::StderrCapture cap;
+    EXPECT_EQ(kpt_getifaddrs(&list), EINVAL);
+    std::string err = cap.Finish();
+    EXPECT_EQ(kpttest::WithoutTid(err),
+              "kpt.0.0  E kpt: kpt_init not called before kpt_getifaddrs!\n");
+    EXPECT_EQ(list, nullptr);
+}
+
+TEST_F(KptPortsNetTest, ListsEachPortInterfaceOnce)
+{
+    opts_.ports = 3;
+    Init();
+    Ctl("link 2 down");
+    ASSERT_EQ(kpttest::Ip({"addr", "add", "10.7.0.1/24", "dev", "quor0"}), "");
+    ASSERT_EQ(kpttest::Ip({"addr", "add", "10.7.1.1/24", "dev", "quor0"}), "");
+    ASSERT_EQ(kpttest::Ip({"-6", "addr", "add", "fd00:7::1/64", "dev", "quor0", "nodad"}), "");
+    EXPECT_GE(ZalRecordsNamed("quor0"), 3) << "the device layer lists every address";
+
+    kpt_ifaddrs *list = nullptr;
+    ASSERT_EQ(kpt_getifaddrs(&list), 0);
+    auto m = ByName(list);
+    ASSERT_EQ(m.size(), 3u);
+    for (int u = 0; u < 3; ++u) {
+        std::string name = "quor" + std::to_string(u);
+        SCOPED_TRACE(name);
+        ASSERT_EQ(m.count(name), 1u);
+        const kpt_ifaddrs *r = m[name];
+        EXPECT_EQ(r->kpt_ifa_portnum, uint32_t(u));
+        const uint8_t mac[6] = {0x02, 0x51, 0x53, 0x02, 0x00, uint8_t(u)};
+        EXPECT_EQ(memcmp(r->kpt_ifa_macaddr, mac, 6), 0);
+        EXPECT_EQ(r->kpt_ifa_maxrings, 48);
+        EXPECT_EQ(r->kpt_ifa_maxinject, 48);
+        EXPECT_EQ(r->kpt_ifa_link_state, u == 2 ? KPT_LINK_DOWN : KPT_LINK_UP);
+        EXPECT_EQ(r->kpt_ifa_link_speed, 10000000000ull);
+    }
+    kpt_freeifaddrs(list);
+}
+
+TEST_F(KptPortsNetTest, MasksOfValidAndLinkedPorts)
+{
+    opts_.ports = 3;
+    Init();
+    Ctl("board-type 2 4"); // not a capture board
+    Ctl("link 0 down");
+    uint32_t mask = 0;
+    int cnt = 0;
+    ASSERT_EQ(kpt_getportmask_valid(&mask, &cnt), 0);
+    EXPECT_EQ(mask, 0x3u);
+    EXPECT_EQ(cnt, 2);
+    ASSERT_EQ(kpt_getportmask_linkup(&mask, &cnt), 0);
+    EXPECT_EQ(mask, 0x2u);
+    EXPECT_EQ(cnt, 1);
+    Ctl("link 0 up");
+    ASSERT_EQ(kpt_getportmask_linkup(&mask, &cnt), 0);
+    EXPECT_EQ(mask, 0x3u);
+}
+
+TEST_F(KptPortsNetTest, NoPortInterfaceGivesAnEmptyList)
+{
+    opts_.netdev = false;
+    Init();
+    kpt_ifaddrs *list = reinterpret_cast<kpt_ifaddrs *>(0x1);
+    ASSERT_EQ(kpt_getifaddrs(&list), 0);
+    EXPECT_EQ(list, nullptr);
+    uint32_t mask = 1;
+    int cnt = 1;
+    ASSERT_EQ(kpt_getportmask_valid(&mask, &cnt), 0);
+    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(cnt, 0);
+}
+
+TEST_F(KptPortsTest, LinkStateAndSpeedOfAPort)
+{
+    Init();
+    kpt_handle_t h = nullptr;
+    ASSERT_EQ(kpt_open_defaults(1, &h), 0);
+    kpt_link_state st = KPT_LINK_DOWN;
+    ASSERT_EQ(kpt_get_link_state(h, &st), 0);
+    EXPECT_EQ(st, KPT_LINK_UP);
+    Ctl("link 1 down");
+    ASSERT_EQ(kpt_get_link_state(h, &st), 0);
+    EXPECT_EQ(st, KPT_LINK_DOWN);
+    Ctl("fail 1 get_link_state EIO");
+    EXPECT_EQ(kpt_get_link_state(h, &st), EIO);
+
+    uint64_t speed = 0;
+    ASSERT_EQ(kpt_get_link_speed(h, &speed), 0);
+    EXPECT_EQ(speed, 10000000000ull);
+    speed = 0;
+    ASSERT_EQ(kpt_get_injection_speed(nullptr, &speed), 0);
+    EXPECT_EQ(speed, 10000000000ull);
+    EXPECT_EQ(kpt_close(h), 0);
+}
+
+TEST_F(KptPortsTest, QueriesRefuseAHandleOfSeveralPorts)
+{
+    Init();
+    kpt_handle_t h = nullptr;
+    ASSERT_EQ(kpt_open(0x3, 0, nullptr, 0, KPT_F_AGGREGATE_PORTMASK, &h), 0);
+    kpt_link_state ls;
+    uint64_t speed;
+    kpt_timesource_state ts;
+    EXPECT_EQ(kpt_get_link_state(h, &ls), EINVAL);
+    EXPECT_EQ(kpt_get_link_speed(h, &speed), EINVAL);
+    EXPECT_EQ(kpt_get_timesource_state(h, &ts), EINVAL);
+    EXPECT_EQ(kpt_close(h), 0);
+}
+
+TEST_F(KptPortsTest, TimeSourceCodesOfTheDriver)
+{
+    Init();
+    kpt_handle_t h = nullptr;
+    ASSERT_EQ(kpt_open_defaults(1, &h), 0);
+    const kpt_timesource_state want[7] = {
+        KPT_TIMESOURCE_LOCAL,        KPT_TIMESOURCE_LOCAL,        KPT_TIMESOURCE_EXT_UNSYNCED,
+        KPT_TIMESOURCE_EXT_UNSYNCED, KPT_TIMESOURCE_EXT_UNSYNCED, KPT_TIMESOURCE_EXT_SYNCED,
+        KPT_TIMESOURCE_EXT_FAILED};
+    kpt_timesource_state ts;
+    for (int code = 0; code < 7; ++code) {
+        Ctl("timesource 1 " + std::to_string(code));
+        ASSERT_EQ(kpt_get_timesource_state(h, &ts), 0) << code;
+        EXPECT_EQ(ts, want[code]) << code;
+    }
+    Ctl("timesource 1 7");
+    EXPECT_EQ(kpt_get_timesource_state(h, &ts), ENODEV);
+    Ctl("timesource 1 0");
+    Ctl("fail 1 get_timesource EIO");
+    EXPECT_EQ(kpt_get_timesource_state(h, &ts), EIO);
+    EXPECT_EQ(kpt_close(h), 0);
+}
+
+TEST_F(KptPortsTest, SwitchTimestampsOfTheFirstRingOverrideTheClock)
+{
+    Init();
+    kpt_handle_t h = nullptr;
+    ASSERT_EQ(kpt_open_defaults(0, &h), 0);
+    kpt_port *port = PortAt(h, 0);
+    Ctl("timesource 0 5");
+    kpt_timesource_state ts;
+    auto State = [&] {
+        ts = KPT_TIMESOURCE_PPS;
+        int rc = kpt_get_timesource_state(h, &ts);
+        return rc != 0 ? -rc : int(ts);
+    };
+
+    kpt_ring *first = AddRing(port, KPT_H_RING);
+    kpt_ring *second = AddRing(port, KPT_H_RING);
+    second->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_ACTIVE;
+    first->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_FALLBACK_LOCAL;
+    EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED) << "only the first ring counts";
+    for (arista_tsp_status s :
+         {ARISTA_STATUS_ACTIVE, ARISTA_STATUS_OUTOFSYNC, ARISTA_STATUS_NEED_KEYFRAME}) {
+        first->u.ring.rx.arista_control.arct_status = s;
+        EXPECT_EQ(State(), KPT_TIMESOURCE_ARISTA_ACTIVE) << s;
+    }
+    Ctl("timesource 0 7");
+    EXPECT_EQ(State(), -ENODEV);
+    Ctl("timesource 0 5");
+
+    // A group: the member that delivered last decides.
+    DropRings(port);
+    kpt_ring *group = AddRing(port, KPT_H_RING_GROUP);
+    EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED) << "no member has delivered yet";
+    group->u.group.ring_latest = second;
+    EXPECT_EQ(State(), KPT_TIMESOURCE_ARISTA_ACTIVE);
+    second->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_INITED;
+    EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED);
+
+    DropRings(port);
+    AddRing(port, KPT_H_INJ);
+    EXPECT_EQ(State(), -ENODEV) << "a first ring of another kind";
+    DropRings(port);
+    EXPECT_EQ(kpt_close(h), 0);
+}
+
+}  // namespace

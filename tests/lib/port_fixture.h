@@ -1,0 +1,96 @@
+// port_fixture.h - an initialised library against the in-process simulator,
+// and stand-in rings for the code that only looks at a port's first ring.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "iface_util.h"
+#include "kpt_handle.h"
+#include "kpt_internal.h"
+#include "kpt_rx.h"
+#include "test_support.h"
+
+namespace kpttest {
+
+// Diagnostic output with the thread-id column ("%5u ") taken off each line;
+// a line without a proper column is kept whole behind a "?".
+inline std::string WithoutTid(const std::string &text)
+{
+    std::string out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos + 1);
+        pos = nl == std::string::npos ? text.size() : nl + 1;
+        size_t i = line.find_first_not_of(' ');
+        size_t d = line.find_first_not_of("0123456789", i);
+        bool ok = i != std::string::npos && d != std::string::npos && d > i && d >= 5 &&
+                  line[d] == ' ';
+        out += ok ? line.substr(d + 1) : "?" + line;
+    }
+    return out;
+}
+
+class KptSimTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        alarm(60);
+        for (const char *name : uparam_strings) unsetenv(name);
+        if (net_) {
+            std::string why;
+            if (!EnterPrivateNetns(&why)) GTEST_SKIP() << why;
+            opts_.netdev = true;
+        }
+    }
+    void TearDown() override
+    {
+        for (kpt_ring *r : fakes_) free(r);
+        SimTest::TearDown();
+    }
+    // Starts the simulator and initialises the library.
+    void Init()
+    {
+        StartSim();
+        ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+    }
+    static kpt_port *PortAt(kpt_handle_t h, int i)
+    {
+        kpt_port *p = STAILQ_FIRST(&h->portq);
+        while (p && i-- > 0) p = STAILQ_NEXT(p, link);
+        return p;
+    }
+    // A zeroed ring record of the given kind appended to a port's rings
+    // (freed at tear-down; DropRings before kpt_close).
+    kpt_ring *AddRing(kpt_port *port, kpt_handle_type type)
+    {
+        kpt_ring *r = static_cast<kpt_ring *>(calloc(1, sizeof *r));
+        r->type = type;
+        STAILQ_INSERT_TAIL(&port->ringq, r, u.ring.link);
+        fakes_.push_back(r);
+        return r;
+    }
+    static void DropRings(kpt_port *port) { STAILQ_INIT(&port->ringq); }
+    // "started yes|no" of a port in the simulator's status.
+    std::string Started(int port)
+    {
+        std::string st = Ctl("status");
+        std::string key = "port " + std::to_string(port) + ":";
+        size_t at = st.find(key);
+        if (at == std::string::npos) return "?";
+        size_t s = st.find("started ", at);
+        return st.substr(s + 8, st.find(',', s) - s - 8);
+    }
+    bool net_ = false; // private network namespace with TAP interfaces
+    std::vector<kpt_ring *> fakes_;
+};
+
+class KptNetTest : public KptSimTest {
+protected:
+    KptNetTest() { net_ = true; }
+};
+
+}  // namespace kpttest
