@@ -184,6 +184,32 @@ struct kpt_ring {
 
 typedef struct kpt_ring kpt_ring;
 
+/* ---- receive path internals (kpt_rx.cpp) ---- */
+
+/* One ring on one port: attach, map, set up.  0 or an errno. */
+int kpt__ring_open(kpt_port *port, int ring_id, kpt_ring **ring_o);
+/* Maps the ring's regions and initialises *rx from the attach answer. */
+int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
+                 const quor_kpt_rx_attach_t *attach);
+/* Gives all data back, logs the counters, unmaps and detaches. */
+void kpt__rx_fini(kpt__rx *rx);
+/* The keep/skip/drop line (PARAM). */
+void kpt__rx_print_stats(const kpt__rx *rx, const char *prefix);
+/* Takes the next packet of the open descriptor: 0, or ERANGE when it is
+ * consumed but cannot be handed out contiguous. */
+int kpt__recv_req(kpt__rx *rx, kpt_recv_req *req);
+/* Moves the release point; synchronises once 64 KiB have been released. */
+void kpt__rx_tail_update(kpt__rx *rx, uint64_t rq_tail_update);
+/* Adapter ticks to nanoseconds. */
+uint64_t kpt__clk_get_timestamp(const kpt__rx *rx, uint64_t ticks);
+/* One non-blocking receive attempt: 0 with *req filled, or EAGAIN. */
+int ring_recv_try(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_req *req);
+
+/* Receive functions (kpt__ring_recv_fn). */
+int ring_recv_uniq(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+int ring_recv_shared(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+
 #ifdef __cplusplus
 }
 #endif
