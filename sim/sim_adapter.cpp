@@ -129,7 +129,11 @@ static void update_kwindow(Port &p, int64_t mono)
 {
     quor_kwindow_t *kw = p.kwin;
     const AdapterClock &ck = p.clock;
+    // Host time and the adapter's time base read together: the midpoint of
+    // two monotonic reads around the real-time read.
+    int64_t m1 = mono_ns();
     int64_t real = real_ns();
+    mono = m1 + (mono_ns() - m1) / 2;
     shared(kw->jiffies).store(uint32_t((mono - ck.mono0) / 1000000), std::memory_order_relaxed);
     shared(kw->hz).store(1000, std::memory_order_relaxed);
 

@@ -35,6 +35,24 @@ int check_rx_params(const quor_kpt_rx_params_t &p, int unit)
     return 0;
 }
 
+// The kernel window's conversion record, read under its sequence word (the
+// adapter thread rewrites it; pairs with its release store of an even value).
+quor_clksync_nticks_t read_window_nticks(quor_kwindow_t &kw)
+{
+    quor_clksync_nticks_t n;
+    for (;;) {
+        uint32_t s1 = shared(kw.clksync.seqnum).load(std::memory_order_acquire);
+        if (s1 & 1) continue;
+        n.ticks = shared(kw.clksync.nticks.ticks).load(std::memory_order_relaxed);
+        n.ticks_mask = shared(kw.clksync.nticks.ticks_mask).load(std::memory_order_relaxed);
+        n.nsecs = shared(kw.clksync.nticks.nsecs).load(std::memory_order_relaxed);
+        n.nt_numerator = shared(kw.clksync.nticks.nt_numerator).load(std::memory_order_relaxed);
+        n.nt_denominator = shared(kw.clksync.nticks.nt_denominator).load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (shared(kw.clksync.seqnum).load(std::memory_order_relaxed) == s1) return n;
+    }
+}
+
 }  // namespace
 
 RxQueue::~RxQueue()
@@ -253,7 +271,7 @@ int Simulator::Impl::rx_attach(Conn &c, quor_kpt_rx_attach_t &at)
     at.params.rx_data_ring_size = q->data_size;
     at.params.rx_desc_ring_size = q->desc_size;
     if (p.clock.window) {
-        at.nticks = p.kwin->clksync.nticks;
+        at.nticks = read_window_nticks(*p.kwin);
         at.nticks.ticks_mask = 0;
     } else {
         at.nticks = p.clock.attach_nticks();
