@@ -67,7 +67,7 @@ inline uint64_t ring_advance(const RxQueue &q, uint64_t off, uint64_t n)
 void refresh_release(RxQueue &q)
 {
     if (q.readers.empty()) {
-        q.min_tail = q.pub_data_head;
+        q.min_tail = q.pub_data_head.load(std::memory_order_relaxed);
         q.min_desc = q.desc_written.load(std::memory_order_relaxed);
         return;
     }
@@ -76,8 +76,8 @@ void refresh_release(RxQueue &q)
     for (SimRing *r : q.readers) {
         // Pairs with the library's release store of its release point.
         uint64_t t = shared(r->st->recvq.rq_data_tail).load(std::memory_order_acquire);
-        t = std::max(t, r->synced_tail);
-        t = std::clamp(t, r->tail_seen, q.pub_data_head);
+        t = std::max(t, r->synced_tail.load(std::memory_order_relaxed));
+        t = std::clamp(t, r->tail_seen, q.pub_data_head.load(std::memory_order_relaxed));
         r->tail_seen = t;
         // Pairs with the library's release store of its descriptor count.
         uint64_t d = shared(r->st->evq.evq_desc_cnt).load(std::memory_order_acquire);
@@ -223,17 +223,19 @@ static bool publish(Port &p, RxQueue &q)
     // Last: the sequence number that makes the descriptor valid.  Pairs with
     // the library's acquire load of it.
     shared(d.seqnum).store(seq, std::memory_order_release);
-    q.pub_data_head = q.data_head;
+    q.pub_data_head.store(q.data_head, std::memory_order_release);
     q.open_cnt = 0;
     q.open_total = 0;
     // Data pages filled so far, big-endian.  Pairs with the library's load
     // in its occupancy report.
     uint32_t *pages = reinterpret_cast<uint32_t *>(q.info + kRecvInfoPgOffset);
-    shared(*pages).store(htobe32(uint32_t(q.pub_data_head >> 12)), std::memory_order_release);
+    shared(*pages).store(htobe32(uint32_t(q.data_head >> 12)), std::memory_order_release);
     // The waiter check must come after the count is visible: a waiter
     // registers, then looks at the count (both sequentially consistent).
     q.desc_written.store(k + 1, std::memory_order_seq_cst);
-    return q.waiters.load(std::memory_order_seq_cst) != 0;
+    for (SimRing *r : q.readers)
+        if (p.slot_waiters[r->slot].load(std::memory_order_seq_cst)) return true;
+    return false;
 }
 
 // Writes one frame into a queue's open descriptor.  False when it does not

@@ -169,6 +169,9 @@ struct Port {
     uint8_t *vstate = nullptr;
     quor_kwindow_t *kwin = nullptr;
     SimRing *slot_ring[QUOR_KPT_MAX_RINGS] = {};
+    // Parked waits per ring slot: the adapter wakes the server when it
+    // publishes to a queue one of whose readers is waited on.
+    std::atomic<uint32_t> slot_waiters[QUOR_KPT_MAX_RINGS] = {};
     std::atomic<bool> delivering{false}; // some context is started
     AdapterClock clock;
 
@@ -274,6 +277,7 @@ struct Simulator::Impl {
     uint64_t next_conn_id = 1;
     std::string ctl_path;
     int epfd = -1, evfd = -1, timerfd = -1, ctl_fd = -1;
+    int64_t timer_armed = -1; // deadline the timer is set for, -1: none
     std::thread server;
     std::atomic<bool> running{false};
     std::atomic<bool> quit{false};

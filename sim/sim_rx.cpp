@@ -238,7 +238,7 @@ int Simulator::Impl::rx_attach(Conn &c, quor_kpt_rx_attach_t &at)
     // The ring starts reading where the queue stands now.
     memset(ring->st, 0, QUOR_KPT_VSTATE_SLOT_SIZE);
     uint64_t dw = q->desc_written.load();
-    uint64_t head = q->pub_data_head;
+    uint64_t head = q->pub_data_head.load();
     kpt__rx_state &st = *ring->st;
     st.evq.evq_seqnum = uint32_t(1 + dw % 255);
     st.evq.evq_next_idx = uint32_t(dw % q->n_desc);
@@ -251,7 +251,8 @@ int Simulator::Impl::rx_attach(Conn &c, quor_kpt_rx_attach_t &at)
     st.recvq.rq_data_tail = head;
     st.recvq.rq_data_tail_last = head;
     st.recvq.rq_data_size = q->data_size;
-    ring->tail_seen = ring->synced_tail = head;
+    ring->tail_seen = head;
+    ring->synced_tail = head;
     ring->desc_seen = dw;
     if (q->readers.empty()) {
         q->min_tail = head;
@@ -366,19 +367,17 @@ int Simulator::Impl::rx_wait(Conn &c, uint32_t seq, int32_t timeout_ms)
         return EINVAL;
     }
     // Looks the rings up afresh each time: a member may have been detached.
+    // Rings are attached and detached only by this thread, so the slot table
+    // is read without the rx lock (which the adapter holds under load).
     auto ready = [members]() {
         for (auto [p, slot] : members) {
-            std::lock_guard<std::mutex> lk(p->rx_mu);
             SimRing *r = p->slot_ring[slot];
             if (r && ring_ready(*r)) return true;
         }
         return false;
     };
     auto set_waiting = [members](int d) {
-        for (auto [p, slot] : members) {
-            std::lock_guard<std::mutex> lk(p->rx_mu);
-            if (SimRing *r = p->slot_ring[slot]) r->q->waiters.fetch_add(uint32_t(d));
-        }
+        for (auto [p, slot] : members) p->slot_waiters[slot].fetch_add(uint32_t(d));
     };
     // Announce the waiter before looking, so that data published in between
     // is not missed: the adapter stores the descriptor count, then reads
@@ -406,14 +405,20 @@ int Simulator::Impl::rx_wait(Conn &c, uint32_t seq, int32_t timeout_ms)
     return kPending;
 }
 
+// Without the rx lock: the adapter thread holds it almost continuously under
+// load, and a release must not wait behind it.  The ring cannot go away
+// meanwhile (detaching happens in this same thread).
 int Simulator::Impl::rx_sync(Conn &c, const kpt__rx_sync &s)
 {
     if (c.kind != EpKind::Ring) return EINVAL;
-    Port &p = *c.port;
-    std::lock_guard<std::mutex> lk(p.rx_mu);
     SimRing &r = *c.ring;
-    if (s.rs_data_tail > r.q->pub_data_head) return EINVAL; // releases data never delivered
-    if (s.rs_data_tail > r.synced_tail) r.synced_tail = s.rs_data_tail;
+    // Pairs with the adapter's release store when it publishes a descriptor.
+    if (s.rs_data_tail > r.q->pub_data_head.load(std::memory_order_acquire))
+        return EINVAL; // releases data never delivered
+    uint64_t cur = r.synced_tail.load(std::memory_order_relaxed);
+    while (s.rs_data_tail > cur &&
+           !r.synced_tail.compare_exchange_weak(cur, s.rs_data_tail, std::memory_order_relaxed)) {
+    }
     return 0;
 }
 

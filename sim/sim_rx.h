@@ -47,7 +47,9 @@ struct RxQueue {
 
     // Writer state, under the port's rx lock.
     uint64_t data_head = 0;     // bytes written, the open descriptor included
-    uint64_t pub_data_head = 0; // bytes covered by published descriptors
+    // Bytes covered by published descriptors; written by the adapter under
+    // the rx lock, read without it by the server's synchronisation handler.
+    std::atomic<uint64_t> pub_data_head{0};
     std::atomic<uint64_t> desc_written{0};
     uint32_t open_cnt = 0, open_total = 0;
     uint16_t open_lens[QUOR_KPT_DESC_MAX_PKTS] = {};
@@ -55,7 +57,6 @@ struct RxQueue {
     uint64_t min_desc = 0;     // descriptors consumed by the slowest reader (cached)
 
     std::vector<SimRing *> readers;
-    std::atomic<uint32_t> waiters{0}; // parked waits that want to hear of new data
 };
 
 // A ring attached to a port (QUOR_ES_KPT_RX_RING).
@@ -69,7 +70,9 @@ struct SimRing {
     kpt__rx_state *st = nullptr;    // the ring's state slot
     uint64_t tail_seen = 0;         // release point accepted so far
     uint64_t desc_seen = 0;         // descriptors consumed accepted so far
-    uint64_t synced_tail = 0;       // from the last synchronisation request
+    // Release point from the last synchronisation request; set by the
+    // server thread without the rx lock, read by the adapter.
+    std::atomic<uint64_t> synced_tail{0};
     uint32_t open_flags = 0;
 };
 

@@ -332,6 +332,7 @@ void Simulator::Impl::serve()
                 uint64_t v;
                 while (read(timerfd, &v, sizeof v) > 0) {
                 }
+                timer_armed = -1; // expired: set it again for what is left
                 break;
             }
             case kTagPort:
@@ -377,14 +378,15 @@ void Simulator::Impl::arm_timer()
     int64_t next = -1;
     for (const Parked &pk : parked)
         if (pk.deadline >= 0 && (next < 0 || pk.deadline < next)) next = pk.deadline;
+    // Only a change of the earliest deadline costs a system call.
+    if (next == timer_armed) return;
+    timer_armed = next;
     struct itimerspec its = {};
     if (next >= 0) {
-        int64_t now = mono_ns();
-        int64_t d = std::max<int64_t>(next - now, 1000);
-        its.it_value.tv_sec = d / 1000000000;
-        its.it_value.tv_nsec = d % 1000000000;
+        its.it_value.tv_sec = std::max<int64_t>(next, 1) / 1000000000;
+        its.it_value.tv_nsec = std::max<int64_t>(next, 1) % 1000000000;
     }
-    timerfd_settime(timerfd, 0, &its, nullptr);
+    timerfd_settime(timerfd, TFD_TIMER_ABSTIME, &its, nullptr);
 }
 
 void Simulator::Impl::run_parked(bool woken)

@@ -163,8 +163,8 @@ bool Simulator::Impl::rx_pause_wanted(Port &p)
             for (SimRing *r : q->readers) {
                 // Pairs with the library's release stores of its cursor.
                 uint64_t t = std::max(shared(r->st->recvq.rq_data_tail).load(std::memory_order_acquire),
-                                      r->synced_tail);
-                mt = std::min(mt, std::clamp(t, r->tail_seen, q->pub_data_head));
+                                      r->synced_tail.load(std::memory_order_relaxed));
+                mt = std::min(mt, std::clamp(t, r->tail_seen, q->pub_data_head.load(std::memory_order_relaxed)));
                 uint64_t d = shared(r->st->evq.evq_desc_cnt).load(std::memory_order_acquire);
                 md = std::min(md, std::clamp(d, r->desc_seen, written));
             }
