@@ -16,10 +16,16 @@ cleanup() {
 trap cleanup EXIT
 
 export ZAL_DEV_DIR=$dev
-coproc SIMD { exec build/bin/quor_simd --dir "$dev" --ports 2; }
+# Port 0's far end is a generator: 2 million test packets of random lengths at
+# 2 million frames per second, starting when the capture starts.
+coproc SIMD { exec build/bin/quor_simd --dir "$dev" --ports 2 \
+  --wire 0=gen:pps=2000000,len=60-1514,count=2000000,flows=64; }
 simd_pid=$SIMD_PID
 read -r ready <&"${SIMD[0]}"
 echo "$ready"
 
 build/bin/kpt_hello
+echo
+build/bin/kpt_demo -p 0 -n 2000000
+echo
 build/bin/quor_simctl status
