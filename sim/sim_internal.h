@@ -102,6 +102,9 @@ struct SimTxEp {
     bool broken = false;           // the client's block made no sense
     std::atomic<uint64_t> completions{0};
     std::atomic<uint32_t> waiters{0};
+    uint64_t wait_seen = 0;   // completions when the last wait returned (server thread)
+    int64_t next_intr = 0;    // the driver's next reap ("interrupt"), monotonic ns
+    int64_t next_look = 0;    // next look at the posted count without a doorbell
     uint64_t bad_batches = 0;
 };
 
@@ -251,6 +254,10 @@ struct Simulator::Impl {
     int tx_wait(Conn &c, uint32_t seq, int32_t timeout_ms);
     // Takes posted batches off every endpoint of a port; true if it did work.
     bool tx_poll(Port &p);
+    // One endpoint: the driver's reap when due, then posted batches.  With
+    // final, everything posted is sent whatever the flow control says (the
+    // endpoint is being released).  Caller holds the port's tx_mu.
+    bool tx_service(Port &p, SimTxEp &ep, int64_t now, bool final);
     // Frames leaving a port on its wire.
     void wire_out(Port &p, const Frame *frames, size_t n, bool need_fcs);
     // True when a port's capture queues are filling and its cable partner

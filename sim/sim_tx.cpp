@@ -24,6 +24,7 @@ namespace {
 constexpr uint64_t kPage = 4096;
 constexpr uint64_t kTxDataRing = 2ull << 20;
 constexpr int64_t kTxLinger = 2 * 1000000; // keep polling closely this long after activity
+constexpr int64_t kTxLookPeriod = 20 * 1000; // look at the posted count at least this often, ns
 
 template <class T> std::atomic_ref<T> shared(T &v) { return std::atomic_ref<T>(v); }
 
@@ -107,6 +108,9 @@ void Simulator::Impl::tx_release(Conn &c)
     Port &p = *c.port;
     {
         std::lock_guard<std::mutex> lk(p.tx_mu);
+        // Descriptors already posted belong to the adapter: they go out even
+        // though their endpoint is closing (unless the port is held).
+        tx_service(p, *c.tx, mono_ns(), true);
         p.tx_eps[c.tx->epid] = nullptr;
         delete c.tx; // a lock left held by a dead client goes with the block
     }
@@ -129,7 +133,12 @@ int Simulator::Impl::tx_wait(Conn &c, uint32_t seq, int32_t timeout_ms)
     // A sender about to wait wants the adapter's attention now.
     p.tx_active_until = mono_ns() + kTxLinger;
     kick(p);
-    if (unreaped()) {
+    // Nothing to wait for when completions arrived since the last wait (the
+    // driver may have reaped them already, so the sender never saw them),
+    // when some are unreaped, or when nothing is in flight at all.
+    bool idle = shared(ep->sp.tx_s->dq_inflight).load(std::memory_order_relaxed) <= 0;
+    if (seen != ep->wait_seen || unreaped() || idle) {
+        ep->wait_seen = seen;
         ep->waiters.fetch_sub(1);
         return 0;
     }
@@ -143,7 +152,11 @@ int Simulator::Impl::tx_wait(Conn &c, uint32_t seq, int32_t timeout_ms)
     pk.code = QUOR_KPT_WAIT;
     pk.deadline = timeout_ms > 0 ? mono_ns() + int64_t(timeout_ms) * 1000000 : -1;
     pk.check = [ep, seen](bool timed_out) {
-        if (ep->completions.load(std::memory_order_seq_cst) != seen) return 0;
+        uint64_t now = ep->completions.load(std::memory_order_seq_cst);
+        if (now != seen) {
+            ep->wait_seen = now;
+            return 0;
+        }
         return timed_out ? EAGAIN : kPending;
     };
     pk.cleanup = [ep]() { ep->waiters.fetch_sub(1); };
@@ -232,69 +245,102 @@ static bool batch_frames(SimTxEp &ep, const PostedBatch &b, uint32_t start, std:
 bool Simulator::Impl::tx_poll(Port &p)
 {
     bool did = false;
-    static thread_local std::vector<Frame> frames;
+    int64_t now = mono_ns();
     std::lock_guard<std::mutex> lk(p.tx_mu);
-    for (SimTxEp *ep : p.tx_eps) {
-        if (!ep || ep->broken) continue;
-        kpt__tx_state *s = ep->sp.tx_s;
-        if (!kpt__spin_trylock(s)) continue; // a sender holds it; next pass
+    for (SimTxEp *ep : p.tx_eps)
+        if (ep && !ep->broken && tx_service(p, *ep, now, false)) did = true;
+    if (did) p.tx_active_until = now + kTxLinger;
+    return did;
+}
+
+bool Simulator::Impl::tx_service(Port &p, SimTxEp &ep, int64_t now, bool final)
+{
+    static thread_local std::vector<Frame> frames;
+    kpt__tx_state *s = ep.sp.tx_s;
+    // Look before taking the lock, which the senders need far more often.
+    // The doorbell (on its own page) says a batch was posted: the adapter
+    // clears it when it looks.  The state block itself, whose cache line the
+    // senders' lock word lives on, is looked at only now and then for a post
+    // whose doorbell was cleared early, and at the driver's interrupt pace
+    // for completions to reap or a batch left open with nothing in flight.
+    bool hold = p.txhold.load(std::memory_order_relaxed);
+    if (hold && !final) return false; // a held adapter looks at nothing
+    bool rung = shared(*ep.sp.txd_dbaddr_be32).load(std::memory_order_relaxed) != 0;
+    if (rung) shared(*ep.sp.txd_dbaddr_be32).store(0, std::memory_order_relaxed);
+    bool look = final || rung || now >= ep.next_look;
+    uint32_t posted = look ? shared(s->dq_head_idx).load(std::memory_order_acquire) : ep.consumed;
+    if (look && !rung) ep.next_look = now + kTxLookPeriod;
+    bool intr = now >= ep.next_intr;
+    if (intr) {
+        uint8_t nic = shared(*const_cast<uint8_t *>(ep.sp.txd_compl_update)).load(std::memory_order_relaxed);
+        uint8_t host = uint8_t(shared(s->ep_flow.tx_flow.flow_desc).load(std::memory_order_relaxed));
+        bool open_idle = shared(s->dq_inflight).load(std::memory_order_relaxed) == 0 &&
+                         shared(s->txd.d_cnt).load(std::memory_order_relaxed) > 0;
+        intr = nic != host || open_idle;
+    }
+    if (!intr && posted == ep.consumed) return false;
+    if (!kpt__spin_trylock(s)) return false; // a sender holds it; next pass
+
+    bool did = false;
+    if (intr) {
         // The driver's own reaping, so that the counts fall even when no
-        // sender reaps (a closing handle waits for that), and its flush of
-        // a batch left open with nothing in flight.
-        kpt__tx_update_completion(&ep->sp);
+        // sender reaps (a closing handle waits for that), and its flush of a
+        // batch left open with nothing in flight.
+        kpt__tx_update_completion(&ep.sp);
         if (s->dq_inflight == 0 && s->txd.d_cnt > 0 && s->txd.d_cnt <= QUOR_KPT_TX_BATCH_FRAMES &&
             s->txd.d_length <= QUOR_MAX_FRAME + QUOR_KPT_TX_BATCH_BYTES) {
-            kpt__tx_pioflush(&ep->sp, true);
+            kpt__tx_pioflush(&ep.sp, true);
             did = true;
         }
-        uint32_t posted = s->dq_head_idx;
-        uint32_t pending = posted - ep->consumed;
-        PostedBatch batches[QUOR_KPT_TX_SLOTS];
-        uint32_t take = 0;
-        if (pending > QUOR_KPT_TX_SLOTS) {
-            ep->broken = true; // more outstanding than there are slots
-        } else if (!p.txhold.load(std::memory_order_relaxed)) {
-            for (; take < pending; ++take) {
-                uint32_t slot = (ep->consumed + take) % QUOR_KPT_TX_SLOTS;
-                batches[take].length = s->dq_lengths[slot];
-                memcpy(batches[take].lens_be,
-                       reinterpret_cast<const uint8_t *>(ep->sp.txd_pio_base) + slot * QUOR_KPT_TX_SLOT_SIZE,
-                       QUOR_KPT_TX_SLOT_SIZE);
-            }
-        }
-        kpt__spin_unlock(s);
-        if (ep->broken || take == 0) continue;
-
-        int peer = p.peer.load(std::memory_order_relaxed);
-        uint32_t done = 0;
-        for (; done < take; ++done) {
-            if (peer >= 0 && p.pause.load(std::memory_order_relaxed) &&
-                rx_pause_wanted(*ports[size_t(peer)]))
-                break; // the far end asks us to hold back
-            // Each batch starts on the first page boundary after the last.
-            uint32_t start = uint32_t((uint64_t(ep->off) + QUOR_KPT_TX_BATCH_ALIGN - 1) &
-                                      ~uint64_t(QUOR_KPT_TX_BATCH_ALIGN - 1));
-            if (start >= ep->data_size) start = 0;
-            frames.clear();
-            if (batch_frames(*ep, batches[done], start, frames)) {
-                wire_out(p, frames.data(), frames.size(), true);
-            } else {
-                ep->bad_batches++;
-                ep->off = start;
-            }
-            // The batch's data has been read: hand its room back.
-            ep->consumed++;
-            uint8_t *cb = p.compl_bytes + ep->epid;
-            shared(*cb).store(uint8_t(shared(*cb).load(std::memory_order_relaxed) + 1),
-                              std::memory_order_release);
-        }
-        if (done) {
-            did = true;
-            ep->completions.fetch_add(done, std::memory_order_seq_cst);
-            if (ep->waiters.load(std::memory_order_seq_cst)) wake();
+        ep.next_intr = now + int64_t(p.intr_coal.load(std::memory_order_relaxed)) * 1000;
+    }
+    posted = s->dq_head_idx;
+    uint32_t pending = posted - ep.consumed;
+    PostedBatch batches[QUOR_KPT_TX_SLOTS];
+    uint32_t take = 0;
+    if (pending > QUOR_KPT_TX_SLOTS) {
+        ep.broken = true; // more outstanding than there are slots
+    } else if (!hold) {
+        for (; take < pending; ++take) {
+            uint32_t slot = (ep.consumed + take) % QUOR_KPT_TX_SLOTS;
+            batches[take].length = s->dq_lengths[slot];
+            memcpy(batches[take].lens_be,
+                   reinterpret_cast<const uint8_t *>(ep.sp.txd_pio_base) + slot * QUOR_KPT_TX_SLOT_SIZE,
+                   QUOR_KPT_TX_SLOT_SIZE);
         }
     }
-    if (did) p.tx_active_until = mono_ns() + kTxLinger;
+    kpt__spin_unlock(s);
+    if (ep.broken || take == 0) return did;
+
+    int peer = p.peer.load(std::memory_order_relaxed);
+    uint32_t done = 0;
+    for (; done < take; ++done) {
+        if (!final && peer >= 0 && p.pause.load(std::memory_order_relaxed) &&
+            rx_pause_wanted(*ports[size_t(peer)]))
+            break; // the far end asks us to hold back
+        // Each batch starts on the first page boundary after the last.
+        uint32_t start = uint32_t((uint64_t(ep.off) + QUOR_KPT_TX_BATCH_ALIGN - 1) &
+                                  ~uint64_t(QUOR_KPT_TX_BATCH_ALIGN - 1));
+        if (start >= ep.data_size) start = 0;
+        frames.clear();
+        if (batch_frames(ep, batches[done], start, frames)) {
+            wire_out(p, frames.data(), frames.size(), true);
+        } else {
+            ep.bad_batches++;
+            ep.off = start;
+        }
+        // The batch's data has been read: hand its room back.  Pairs with
+        // the acquire load of the completion byte in the reap.
+        ep.consumed++;
+        uint8_t *cb = p.compl_bytes + ep.epid;
+        shared(*cb).store(uint8_t(shared(*cb).load(std::memory_order_relaxed) + 1),
+                          std::memory_order_release);
+    }
+    if (done) {
+        did = true;
+        ep.completions.fetch_add(done, std::memory_order_seq_cst);
+        if (ep.waiters.load(std::memory_order_seq_cst)) wake();
+    }
     return did;
 }
 
