@@ -61,6 +61,8 @@ inline uint64_t ring_advance(const RxQueue &q, uint64_t off, uint64_t n)
     return off >= q.data_size ? off - q.data_size : off;
 }
 
+}  // namespace
+
 // Recomputes the release point and the consumed descriptor count of the
 // slowest reader.  Values a client writes into its slot are only believed
 // inside what is possible: never backwards, never beyond what was published.
@@ -89,8 +91,6 @@ void refresh_release(RxQueue &q)
     q.min_tail = mt;
     q.min_desc = md;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Clock

@@ -246,6 +246,8 @@ struct Simulator::Impl {
     int rx_group_add(Conn &c, const quor_kpt_port_group_t &g);
     int soft_rx(Conn &c, const quor_soft_rx_t &r, std::span<const uint8_t> extra);
     void unbind(Conn &c);
+    // Answers a connection's parked waits with an error and forgets them.
+    void end_waits(Conn &c, int error);
     void update_delivering(Port &p);
 
     // ---- transmit side (sim_tx.cpp) ----

@@ -302,15 +302,7 @@ void Simulator::Impl::rx_detach(Conn &c)
 {
     SimRing *ring = c.ring;
     Port &p = *c.port;
-    // Waits of this connection end with the ring.
-    for (Parked &pk : parked)
-        if (pk.conn == &c && pk.check) {
-            if (pk.cleanup) pk.cleanup();
-            pk.cleanup = nullptr;
-            send_reply(c, pk.seq, ENODEV, {});
-            pk.conn = nullptr;
-        }
-    std::erase_if(parked, [](const Parked &pk) { return pk.conn == nullptr; });
+    end_waits(c, ENODEV); // they end with the ring
     {
         std::lock_guard<std::mutex> lk(p.rx_mu);
         RxQueue *q = ring->q;
@@ -326,6 +318,18 @@ void Simulator::Impl::rx_detach(Conn &c)
     }
     c.ring = nullptr;
     c.kind = EpKind::None;
+}
+
+void Simulator::Impl::end_waits(Conn &c, int error)
+{
+    for (Parked &pk : parked)
+        if (pk.conn == &c && pk.check) {
+            if (pk.cleanup) pk.cleanup();
+            pk.cleanup = nullptr;
+            send_reply(c, pk.seq, error, {});
+            pk.conn = nullptr;
+        }
+    std::erase_if(parked, [](const Parked &pk) { return pk.conn == nullptr; });
 }
 
 void Simulator::Impl::unbind(Conn &c)

@@ -59,6 +59,11 @@ struct RxQueue {
     std::vector<SimRing *> readers;
 };
 
+// Recomputes a queue's release point and consumed descriptor count from its
+// readers' state slots (the slowest reader counts).  Caller holds the port's
+// rx lock.
+void refresh_release(RxQueue &q);
+
 // A ring attached to a port (QUOR_ES_KPT_RX_RING).
 struct SimRing {
     RxContext *ctx = nullptr;

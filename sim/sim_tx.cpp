@@ -97,14 +97,7 @@ int Simulator::Impl::tx_endpoint(Conn &c, quor_kpt_tx_params_t &prm)
 
 void Simulator::Impl::tx_release(Conn &c)
 {
-    for (Parked &pk : parked)
-        if (pk.conn == &c && pk.check) {
-            if (pk.cleanup) pk.cleanup();
-            pk.cleanup = nullptr;
-            send_reply(c, pk.seq, ENODEV, {});
-            pk.conn = nullptr;
-        }
-    std::erase_if(parked, [](const Parked &pk) { return pk.conn == nullptr; });
+    end_waits(c, ENODEV);
     Port &p = *c.port;
     {
         std::lock_guard<std::mutex> lk(p.tx_mu);
@@ -167,22 +160,15 @@ int Simulator::Impl::tx_wait(Conn &c, uint32_t seq, int32_t timeout_ms)
 bool Simulator::Impl::rx_pause_wanted(Port &p)
 {
     std::lock_guard<std::mutex> lk(p.rx_mu);
+    auto full = [](RxQueue *q) {
+        if (!q || q->readers.empty()) return false;
+        refresh_release(*q);
+        uint64_t written = q->desc_written.load(std::memory_order_relaxed);
+        return (q->data_head - q->min_tail) * 4 > q->data_size * 3 ||
+               (written - q->min_desc) * 4 > uint64_t(q->n_desc) * 3;
+    };
     for (auto &ctx : p.contexts) {
         if (ctx->started <= 0) continue;
-        auto full = [](RxQueue *q) {
-            if (!q || q->readers.empty()) return false;
-            uint64_t mt = UINT64_MAX, md = UINT64_MAX;
-            uint64_t written = q->desc_written.load(std::memory_order_relaxed);
-            for (SimRing *r : q->readers) {
-                // Pairs with the library's release stores of its cursor.
-                uint64_t t = std::max(shared(r->st->recvq.rq_data_tail).load(std::memory_order_acquire),
-                                      r->synced_tail.load(std::memory_order_relaxed));
-                mt = std::min(mt, std::clamp(t, r->tail_seen, q->pub_data_head.load(std::memory_order_relaxed)));
-                uint64_t d = shared(r->st->evq.evq_desc_cnt).load(std::memory_order_acquire);
-                md = std::min(md, std::clamp(d, r->desc_seen, written));
-            }
-            return (q->data_head - mt) * 4 > q->data_size * 3 || (written - md) * 4 > uint64_t(q->n_desc) * 3;
-        };
         if (full(ctx->shared_q.get())) return true;
         for (auto &[id, r] : ctx->rings)
             if (full(r->own_q.get())) return true;
