@@ -248,6 +248,10 @@ struct Simulator::Impl {
     void unbind(Conn &c);
     // Answers a connection's parked waits with an error and forgets them.
     void end_waits(Conn &c, int error);
+    // Parks a wait request until check() gives a result or timeout_ms
+    // passes (negative: no limit); returns kPending.
+    int park_wait(Conn &c, uint32_t seq, int32_t timeout_ms, std::function<int(bool)> check,
+                  std::function<void()> cleanup);
     void update_delivering(Port &p);
 
     // ---- transmit side (sim_tx.cpp) ----

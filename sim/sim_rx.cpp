@@ -395,16 +395,25 @@ int Simulator::Impl::rx_wait(Conn &c, uint32_t seq, int32_t timeout_ms)
         set_waiting(-1);
         return EAGAIN;
     }
+    return park_wait(
+        c, seq, timeout_ms,
+        [ready](bool timed_out) {
+            if (ready()) return 0;
+            return timed_out ? EAGAIN : kPending;
+        },
+        [set_waiting]() { set_waiting(-1); });
+}
+
+int Simulator::Impl::park_wait(Conn &c, uint32_t seq, int32_t timeout_ms,
+                               std::function<int(bool)> check, std::function<void()> cleanup)
+{
     Parked pk;
     pk.conn = &c;
     pk.seq = seq;
     pk.code = QUOR_KPT_WAIT;
     pk.deadline = timeout_ms > 0 ? mono_ns() + int64_t(timeout_ms) * 1000000 : -1;
-    pk.check = [ready](bool timed_out) {
-        if (ready()) return 0;
-        return timed_out ? EAGAIN : kPending;
-    };
-    pk.cleanup = [set_waiting]() { set_waiting(-1); };
+    pk.check = std::move(check);
+    pk.cleanup = std::move(cleanup);
     parked.push_back(std::move(pk));
     return kPending;
 }

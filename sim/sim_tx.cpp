@@ -139,22 +139,17 @@ int Simulator::Impl::tx_wait(Conn &c, uint32_t seq, int32_t timeout_ms)
         ep->waiters.fetch_sub(1);
         return EAGAIN;
     }
-    Parked pk;
-    pk.conn = &c;
-    pk.seq = seq;
-    pk.code = QUOR_KPT_WAIT;
-    pk.deadline = timeout_ms > 0 ? mono_ns() + int64_t(timeout_ms) * 1000000 : -1;
-    pk.check = [ep, seen](bool timed_out) {
-        uint64_t now = ep->completions.load(std::memory_order_seq_cst);
-        if (now != seen) {
-            ep->wait_seen = now;
-            return 0;
-        }
-        return timed_out ? EAGAIN : kPending;
-    };
-    pk.cleanup = [ep]() { ep->waiters.fetch_sub(1); };
-    parked.push_back(std::move(pk));
-    return kPending;
+    return park_wait(
+        c, seq, timeout_ms,
+        [ep, seen](bool timed_out) {
+            uint64_t now = ep->completions.load(std::memory_order_seq_cst);
+            if (now != seen) {
+                ep->wait_seen = now;
+                return 0;
+            }
+            return timed_out ? EAGAIN : kPending;
+        },
+        [ep]() { ep->waiters.fetch_sub(1); });
 }
 
 bool Simulator::Impl::rx_pause_wanted(Port &p)

@@ -56,7 +56,7 @@ public:
     virtual std::string describe() const = 0;
 };
 
-// Addresses the generator puts in its frames when the spec gives none.
+// Addresses the generator puts in its frames when its settings give none.
 struct SourceDefaults {
     uint8_t dst_mac[6] = {0x02, 0x51, 0x53, 0x02, 0x00, 0x00}; // the port's own MAC
     uint8_t src_mac[6] = {0x02, 0x51, 0x53, 0xff, 0x00, 0x01};
