@@ -15,6 +15,7 @@ const char kHelp[] =
     "  link PORT up|down            set the link state of a port\n"
     "  timesource PORT CODE         set the time-source code (0-6) of a port\n"
     "  board-type UNIT TYPE         set the board type a unit reports\n"
+    "  board-count N|auto           the board count the driver reports (auto: the ports)\n"
     "  refuse UNIT off|ERRNO        refuse new connections to a unit\n"
     "  delay UNIT MS                answer a unit's requests MS ms late\n"
     "  send PORT HEX                a frame (hex bytes, no FCS) arrives on a port\n"
@@ -98,6 +99,18 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         if (auto e = port_arg(1, &p); !e.empty()) return err(e);
         if (!parse_u64(w[2], &t) || t > 0xffffffffull) return err("bad board type");
         p->board_type = uint32_t(t);
+        return "ok\n";
+    }
+
+    if (cmd == "board-count") {
+        uint64_t n;
+        if (w.size() != 2) return err("usage: board-count N|auto");
+        if (w[1] == "auto") {
+            board_count = -1;
+            return "ok\n";
+        }
+        if (!parse_u64(w[1], &n) || n > ports.size()) return err("board count must be 0 to the ports");
+        board_count = int(n);
         return "ok\n";
     }
 

@@ -294,6 +294,8 @@ struct Simulator::Impl {
     std::thread server;
     std::atomic<bool> running{false};
     std::atomic<bool> quit{false};
+    // Boards the driver says it has; -1: as many as there are ports.
+    std::atomic<int> board_count{-1};
 
     // Control commands handed to the server thread by command().
     struct CtlJob {

@@ -623,6 +623,7 @@ int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<
     case QUOR_GET_BOARD_MAX:
     case QUOR_GET_BOARD_COUNT: {
         uint32_t n = uint32_t(ports.size());
+        if (code == QUOR_GET_BOARD_COUNT && board_count >= 0) n = uint32_t(board_count.load());
         rec_put(rec, n);
         return 0;
     }
