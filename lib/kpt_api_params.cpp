@@ -169,64 +169,54 @@ void mode_summary(char *buf, size_t len, uint32_t mask)
 /* Conversions of environment text                                          */
 /* ------------------------------------------------------------------------ */
 
+namespace {
+
 /*
  * Base 0 (decimal, 0x hexadecimal, leading 0 octal), trailing characters
- * ignored.  Text without digits or out of range fails with ERANGE and leaves
- * errno clear; on success errno is left as it was.
+ * ignored.  Text without digits, a conversion error or a value that fits()
+ * refuses fails with ERANGE and leaves errno clear; on success errno is left
+ * as it was.
  */
-int kpt__strtoul(const char *s, uint32_t *out)
+template <class T, class Parse, class Fits>
+int convert(const char *s, T *out, Parse parse, Fits fits)
 {
     if (s == nullptr || out == nullptr)
         return EINVAL;
     const int saved = errno;
     char *end = nullptr;
     errno = 0;
-    unsigned long v = strtoul(s, &end, 0);
-    bool bad = errno != 0 || end == s;
-    /* A negated number wraps at 32 bits, as long as its magnitude fits. */
-    if (!bad && v > UINT32_MAX)
-        bad = !leading_minus(s) || 0UL - v > UINT32_MAX;
-    if (bad) {
+    auto v = parse(s, &end);
+    if (errno != 0 || end == s || !fits(v)) {
         errno = 0;
         return ERANGE;
     }
     errno = saved;
-    *out = (uint32_t)v;
+    *out = (T)v;
     return 0;
+}
+
+} // namespace
+
+int kpt__strtoul(const char *s, uint32_t *out)
+{
+    return convert(
+        s, out, [](const char *t, char **e) { return strtoul(t, e, 0); },
+        /* A negated number wraps at 32 bits, as long as its magnitude fits. */
+        [s](unsigned long v) { return v <= UINT32_MAX || (leading_minus(s) && 0UL - v <= UINT32_MAX); });
 }
 
 int kpt__strtol(const char *s, int32_t *out)
 {
-    if (s == nullptr || out == nullptr)
-        return EINVAL;
-    const int saved = errno;
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(s, &end, 0);
-    if (errno != 0 || end == s || v < INT32_MIN || v > INT32_MAX) {
-        errno = 0;
-        return ERANGE;
-    }
-    errno = saved;
-    *out = (int32_t)v;
-    return 0;
+    return convert(
+        s, out, [](const char *t, char **e) { return strtol(t, e, 0); },
+        [](long v) { return v >= INT32_MIN && v <= INT32_MAX; });
 }
 
 int kpt__strtoull(const char *s, uint64_t *out)
 {
-    if (s == nullptr || out == nullptr)
-        return EINVAL;
-    const int saved = errno;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = strtoull(s, &end, 0);
-    if (errno != 0 || end == s) {
-        errno = 0;
-        return ERANGE;
-    }
-    errno = saved;
-    *out = (uint64_t)v;
-    return 0;
+    return convert(
+        s, out, [](const char *t, char **e) { return strtoull(t, e, 0); },
+        [](unsigned long long) { return true; });
 }
 
 /* ------------------------------------------------------------------------ */

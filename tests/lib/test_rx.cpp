@@ -26,6 +26,9 @@
 // ---- driver requests issued by the library ----
 
 namespace {
+
+using kpttest::MonoNs;
+using kpttest::RealNs;
 std::atomic<int> g_waits{0}, g_syncs{0}, g_detaches{0};
 kpt__rx_sync g_last_sync;
 }  // namespace
@@ -48,20 +51,6 @@ extern "C" int __wrap_zal_ioctl(zal_handle_t h, int request, void *record, size_
 namespace {
 
 constexpr uint64_t kRing = 4ull << 20;
-
-int64_t RealNs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-int64_t MonoNs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 // Byte j of the frame tagged `tag` (frames written here or sent).
 uint8_t Byte(uint32_t tag, uint32_t j) { return uint8_t(tag * 37 + j * 7 + (j >> 8)); }

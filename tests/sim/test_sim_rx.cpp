@@ -18,14 +18,9 @@ using kpttest::RawClient;
 
 namespace {
 
-constexpr uint64_t k2M = 2ull << 20;
+using kpttest::RealNs;
 
-int64_t RealNs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+constexpr uint64_t k2M = 2ull << 20;
 
 quor_kpt_rx_params_t PortBlock(uint32_t unit, uint32_t rings, uint64_t data = k2M, uint64_t desc = k2M)
 {

@@ -25,12 +25,7 @@ namespace kpttest {
 
 namespace {
 
-int64_t NowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t NowMs() { return MonoNs() / 1000000; }
 
 int DecodeStatus(int st)
 {
@@ -272,6 +267,20 @@ bool EnterPrivateNetns(std::string *why)
         return false;
     }
     return true;
+}
+
+int64_t RealNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t MonoNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 std::string ReadFile(const std::string &path)

@@ -95,6 +95,10 @@ private:
 // root; callers skip the test then.
 bool EnterPrivateNetns(std::string *why);
 
+// CLOCK_REALTIME and CLOCK_MONOTONIC in nanoseconds.
+int64_t RealNs();
+int64_t MonoNs();
+
 // Reads a whole file; empty string when it cannot be read.
 std::string ReadFile(const std::string &path);
 
