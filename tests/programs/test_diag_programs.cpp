@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
-#include <regex>
 #include <sstream>
 
 #include "iface_util.h"
@@ -42,22 +42,26 @@ bool HasLine(const std::string &out, const std::string &line)
     return false;
 }
 
-int CountMatching(const std::string &out, const std::string &re)
+int CountContaining(const std::string &out, const std::string &text)
 {
-    std::regex r(re);
     int n = 0;
-    for (const auto &l : Lines(out)) n += std::regex_search(l, r);
+    for (const auto &l : Lines(out)) n += l.find(text) != std::string::npos;
     return n;
+}
+
+// sscanf over a whole line: true when every conversion was made and nothing
+// is left over.
+template <typename... A>
+bool ScanLine(const std::string &line, const std::string &fmt, A *...a)
+{
+    int used = -1;
+    const int got = sscanf(line.c_str(), (fmt + "%n").c_str(), a..., &used);
+    return got == int(sizeof...(A)) && used == int(line.size());
 }
 
 // A simulator child and the programs run against it.
 class SimdPrograms : public ::testing::Test {
-protected:
-    void StartSim(const std::vector<std::string> &args)
-    {
-        simd_ = std::make_unique<kpttest::SimdProcess>(dir_.path(), args);
-        ASSERT_TRUE(simd_->ready()) << simd_->ready_line();
-    }
+public:
     RunResult Run(const std::string &prog, const std::vector<std::string> &args,
                   std::vector<std::string> env = {}, int timeout_ms = 30000)
     {
@@ -65,6 +69,13 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         env.push_back("ZAL_DEV_DIR=" + dir_.path());
         return RunProgram(argv, env, timeout_ms);
+    }
+
+protected:
+    void StartSim(const std::vector<std::string> &args)
+    {
+        simd_ = std::make_unique<kpttest::SimdProcess>(dir_.path(), args);
+        ASSERT_TRUE(simd_->ready()) << simd_->ready_line();
     }
     std::string Ctl(const std::vector<std::string> &args)
     {
@@ -104,8 +115,20 @@ protected:
 
 using DiagsTest = QuietNetns;
 
-// Small data rings keep the many ring set-ups of a diagnostics run quick.
-const std::vector<std::string> kSmallRings = {"KPT_DATARING_SIZE=0x400000"};
+// Runs the diagnostics with small data rings, which keep the many ring
+// set-ups quick.  The program's own timing window (490 to 520 ms a timeout)
+// can be missed on a machine overloaded by other work, so a run that missed
+// it is repeated once; a timeout that is really wrong misses it both times.
+RunResult RunDiags(SimdPrograms *t)
+{
+    RunResult r;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        r = t->Run("kpt_basic_diags", {}, {"KPT_DATARING_SIZE=0x400000"}, 90000);
+        if (r.out.find("missed threshold") == std::string::npos) break;
+        std::cerr << "timing window missed, once more:\n" << r.out;
+    }
+    return r;
+}
 
 std::string MacOf(const std::string &ifname)
 {
@@ -124,15 +147,15 @@ std::string MacOf(const std::string &ifname)
 // Every receive timeout line: EAGAIN after 490 to 520 ms.  Their number.
 int CheckTimeoutLines(const std::string &out)
 {
-    std::regex re(R"(^test_recv_timeout for 500 msecs returned (-?\d+) after (-?\d+) msecs$)");
     int n = 0;
     for (const auto &l : Lines(out)) {
-        std::smatch m;
-        if (!std::regex_match(l, m, re)) continue;
+        int rc = 0, ms = 0;
+        if (!ScanLine(l, "test_recv_timeout for 500 msecs returned %d after %d msecs", &rc, &ms))
+            continue;
         ++n;
-        EXPECT_EQ(std::stoi(m[1]), EAGAIN) << l;
-        EXPECT_GE(std::stoi(m[2]), 490) << l;
-        EXPECT_LE(std::stoi(m[2]), 520) << l;
+        EXPECT_EQ(rc, EAGAIN) << l;
+        EXPECT_GE(ms, 490) << l;
+        EXPECT_LE(ms, 520) << l;
     }
     return n;
 }
@@ -140,7 +163,7 @@ int CheckTimeoutLines(const std::string &out)
 TEST_F(DiagsTest, HealthyTwoPortSimulatorPassesEveryCheck)
 {
     StartSim({"--ports", "2", "--netdev"});
-    RunResult r = Run("kpt_basic_diags", {}, kSmallRings, 90000);
+    RunResult r = RunDiags(this);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     for (int p = 0; p < 2; ++p) {
         const std::string name = "quor" + std::to_string(p);
@@ -159,7 +182,7 @@ TEST_F(DiagsTest, HealthyTwoPortSimulatorPassesEveryCheck)
                                "kpt_ring_open() successful"));
     EXPECT_TRUE(HasLine(r.out, "kpt_open test: Invalid port request           portnum =      31 "
                                "does NOT have to pass"));
-    EXPECT_EQ(CheckTimeoutLines(r.out), 26);
+    EXPECT_EQ(CheckTimeoutLines(r.out), 26) << r.out;
     EXPECT_TRUE(HasLine(r.out, "kpt timeout test on port mask 0x3 passed"));
     EXPECT_TRUE(HasLine(r.out, "test_cancel_recv via pthread_kill started over 4 rings and "
                                "threads was a SUCCESS"));
@@ -173,7 +196,7 @@ TEST_F(DiagsTest, DownLinkStopsTheRunAtItsInjectionCheck)
     Ctl({"link", "1", "down"});
     Ctl({"timesource", "0", "6"});
     Ctl({"timesource", "1", "5"});
-    RunResult r = Run("kpt_basic_diags", {}, kSmallRings, 90000);
+    RunResult r = RunDiags(this);
     EXPECT_EQ(r.status, 255) << r.out << r.err;
     EXPECT_TRUE(HasLine(r.out, "port=0, link status is up external timestamp failure (OK for "
                                "this test)"))
@@ -181,7 +204,7 @@ TEST_F(DiagsTest, DownLinkStopsTheRunAtItsInjectionCheck)
     EXPECT_TRUE(HasLine(r.out, "port=1, link status is down external timesource SYNCED"));
     EXPECT_TRUE(HasLine(r.out, "kpt_open test: All ports with a link up       portmask=     0x1 "
                                "successful"));
-    EXPECT_EQ(CheckTimeoutLines(r.out), 26);
+    EXPECT_EQ(CheckTimeoutLines(r.out), 26) << r.out;
     EXPECT_TRUE(HasLine(r.out, "test_inject@0 NIC  sent 2 packets was a SUCCESS"));
     ASSERT_FALSE(Lines(r.out).empty());
     EXPECT_EQ(Lines(r.out).back(), "test_inject@1 expected 2 packets sent, got 0: FAILURE");
@@ -194,14 +217,14 @@ TEST_F(DiagsTest, DownLinkStopsTheRunAtItsInjectionCheck)
 TEST_F(DiagsTest, TrafficIsStoppedAndTheRestTimesOut)
 {
     StartSim({"--ports", "1", "--netdev", "--wire", "0=gen:pps=20,len=60"});
-    RunResult r = Run("kpt_basic_diags", {}, kSmallRings, 90000);
+    RunResult r = RunDiags(this);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     const int timeouts = CheckTimeoutLines(r.out);
     EXPECT_GE(timeouts, 1);
     EXPECT_LE(timeouts, 3);
     EXPECT_TRUE(HasLine(r.out, "kpt timeout test on port 0 passed"));
     EXPECT_EQ(r.out.find("port mask"), std::string::npos) << "one valid port";
-    EXPECT_EQ(CountMatching(r.out, "rings and threads was a SUCCESS$"), 2) << r.out;
+    EXPECT_EQ(CountContaining(r.out, "rings and threads was a SUCCESS"), 2) << r.out;
     EXPECT_EQ(r.err.find("unexpected return"), std::string::npos) << r.err;
 }
 
@@ -254,15 +277,15 @@ TEST_F(SimdPrograms, OpenCloseOpensRingsOnlyWhenAsked)
     const char *kRingLine = "rx_init: ring_id";
     RunResult r = Run("kpt_oc", {"-s", "-n", "3"}, env);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(CountMatching(r.err, kRingLine), 3) << r.err;
+    EXPECT_EQ(CountContaining(r.err, kRingLine), 3) << r.err;
     r = Run("kpt_oc", {"-n", "3"}, env);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(CountMatching(r.err, kRingLine), 0) << r.err;
+    EXPECT_EQ(CountContaining(r.err, kRingLine), 0) << r.err;
 
     r = Run("kpt_oc", {"-n", "0", "-v", "-s"}, env);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "open/close 0 times, nic: 0, flags:-1, rss:0, rings:0 open rings start/stop\n");
-    EXPECT_EQ(CountMatching(r.err, "kpt_open|rx_init"), 0) << r.err;
+    EXPECT_EQ(r.err, "") << "no handle was opened";
 
     // More cycles than the board has endpoints: each cycle gives its own back.
     r = Run("kpt_oc", {"-n", "60", "-p", "-d", "0x100000"});
@@ -304,19 +327,21 @@ struct PortInfo {
 std::vector<PortInfo> ParsePortInfo(const std::string &out)
 {
     std::vector<PortInfo> v;
-    std::regex head(R"(^Port info for ring (\d+):$)"), field(R"(^  (\w+) += (0x[0-9a-f]+|\d+)$)");
     for (const auto &l : Lines(out)) {
-        std::smatch m;
-        if (std::regex_match(l, m, head)) {
-            EXPECT_EQ(std::stoul(m[1]), v.size());
+        int ring = -1;
+        char name[16];
+        unsigned long long n = 0;
+        if (ScanLine(l, "Port info for ring %d:", &ring)) {
+            EXPECT_EQ(ring, int(v.size()));
             v.emplace_back();
-        } else if (std::regex_match(l, m, field) && !v.empty()) {
-            const uint64_t n = std::stoull(m[2], nullptr, 0);
-            if (m[1] == "q_size") v.back().q_size = n;
-            if (m[1] == "portcnt") v.back().portcnt = unsigned(n);
-            if (m[1] == "portmask") v.back().portmask = unsigned(n);
-            if (m[1] == "data_addr") v.back().data_addr = n;
-            if (m[1] == "data_size") v.back().data_size = n;
+        } else if (!v.empty() && (ScanLine(l, "  %15[a-z_] = 0x%llx", name, &n) ||
+                                  ScanLine(l, "  %15[a-z_] = %llu", name, &n))) {
+            const std::string f = name;
+            if (f == "q_size") v.back().q_size = n;
+            if (f == "portcnt") v.back().portcnt = unsigned(n);
+            if (f == "portmask") v.back().portmask = unsigned(n);
+            if (f == "data_addr") v.back().data_addr = n;
+            if (f == "data_size") v.back().data_size = n;
         } else {
             ADD_FAILURE() << "unexpected line: " << l;
         }
@@ -441,13 +466,12 @@ TEST_F(SinkTest, EchoesEveryDatagramFromItsPortAndCountsIt)
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_FALSE(Lines(r.out).empty());
     EXPECT_EQ(Lines(r.out).back(), "packets: 5, bytes: " + std::to_string(bytes));
-    std::regex bind_re(R"(^sock: (\d+), binding to 10\.0\.0\.1:(\d+)$)");
     int maxfd = -1, next_port = 5000;
     for (const auto &l : Lines(r.out)) {
-        std::smatch m;
-        if (!std::regex_match(l, m, bind_re)) continue;
-        maxfd = std::max(maxfd, std::stoi(m[1]));
-        EXPECT_EQ(std::stoi(m[2]), next_port++);
+        int fd = -1, port = -1;
+        if (!ScanLine(l, "sock: %d, binding to 10.0.0.1:%d", &fd, &port)) continue;
+        maxfd = std::max(maxfd, fd);
+        EXPECT_EQ(port, next_port++);
     }
     EXPECT_EQ(next_port, 5004);
     EXPECT_TRUE(HasLine(r.out, "biggest fd: " + std::to_string(maxfd))) << r.out;
@@ -490,9 +514,14 @@ TEST_F(SinkTest, IntervalLinesOnlyWithTraffic)
     EXPECT_EQ(r.status, 0);
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 2u) << r.out;
-    EXPECT_TRUE(std::regex_match(lines[0],
-                                 std::regex(R"(^\d\.\d{3}s, pkts 3, pkt_sz 100 bw +\d+\.\d{3}, tot pkts: 3$)")))
+    double secs = 0, bw = 0;
+    ASSERT_TRUE(ScanLine(lines[0], "%lfs, pkts 3, pkt_sz 100 bw %lf, tot pkts: 3", &secs, &bw))
         << lines[0];
+    char want[128];
+    snprintf(want, sizeof want, "%.3fs, pkts 3, pkt_sz 100 bw %6.3f, tot pkts: 3", secs, bw);
+    EXPECT_EQ(lines[0], want);
+    EXPECT_GT(secs, 0.5);
+    EXPECT_LT(secs, 5.0);
     EXPECT_EQ(lines[1], "packets: 3, bytes: 300");
 }
 
