@@ -94,6 +94,37 @@ void zal_macaddr_to_nic_id(const uint8_t *mac, uint64_t *nic_idp);
 void zal_nic_id_to_macaddr(uint64_t nic_id, uint8_t *mac);
 void zal_nic_id_to_str(char *str, uint64_t nic_id, uint32_t strlen);
 
+/* ---- memory pool ---- */
+
+/* Fixed-size elements carved from a region the caller owns; free elements
+ * are chained through their first pointer-sized word.  No lock. */
+typedef struct zal_mpool {
+    char *base;       /* start of the caller's region */
+    size_t size;      /* region size in bytes */
+    char *elem_next;  /* first free element, null when none */
+    size_t elem_sz;   /* element size, at least a pointer */
+    int elem_avail;   /* free elements */
+} zal_mpool;
+
+/* EINVAL for a null pool_o or an element smaller than a pointer; ENOMEM. */
+int zal_mpool_init(char *base, size_t size, size_t elem_sz, zal_mpool **pool_o);
+void zal_mpool_fini(zal_mpool *mpool);
+void *zal_mpool_alloc(zal_mpool *mpool);    /* null when none is free */
+int zal_mpool_isempty(zal_mpool *mpool);    /* non-zero when none is free */
+void zal_mpool_free(zal_mpool *mpool, void *ptr);
+
+/* ---- board numbering ---- */
+
+/* Global board number of a letter's unit (boards of lower letters first). */
+int zal_product_to_boardnum(uint8_t product, int unit, int *num);
+/* A unit that opens and that zal_product_to_boardnum numbers num. */
+int zal_boardnum_to_product(int num, uint8_t *product, int *unit);
+/* The first unit whose MAC text ends with mac (3 to 17 characters, any case). */
+int zal_mac_to_product(char *mac, uint8_t *product, int *unit);
+/* A board number, a MAC address or its tail, an interface name, or null
+ * for board 0. */
+int zal_translate_to_product(char *board, uint8_t *product, int *unit);
+
 #ifdef __cplusplus
 }
 #endif
