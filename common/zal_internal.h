@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "quor_io.h" /* quor_raw_status_t */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -124,6 +126,22 @@ int zal_mac_to_product(char *mac, uint8_t *product, int *unit);
 /* A board number, a MAC address or its tail, an interface name, or null
  * for board 0. */
 int zal_translate_to_product(char *board, uint8_t *product, int *unit);
+
+/* ---- raw endpoint ---- */
+
+typedef struct quor_raw_endpoint *quor_raw_endpoint_t;
+
+int quor_raw_open_endpoint(uint32_t board_number, quor_raw_endpoint_t *endpoint, uint8_t letter);
+/* Frees the endpoint; its device file stays open (see quor_raw_handle). */
+int quor_raw_close_endpoint(quor_raw_endpoint_t endpoint);
+zal_handle_t quor_raw_handle(quor_raw_endpoint_t endpoint);
+/* EBUSY while 126 sends wait for their completion to be collected; EINVAL
+ * for a port or route length above 255 or data above 65535 bytes. */
+int quor_raw_send(quor_raw_endpoint_t endpoint, uint32_t physical_port, void *route_pointer,
+                  uint32_t route_length, void *send_buffer, uint32_t data_length, void *context);
+int quor_raw_next_event(quor_raw_endpoint_t endpoint, uint32_t *incoming_port, void **context,
+                        void *recv_buffer, uint32_t *recv_bytes, uint32_t timeout_ms,
+                        quor_raw_status_t *status, uint64_t *nic_ticks);
 
 #ifdef __cplusplus
 }
