@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "quor_io.h" /* quor_raw_status_t */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -93,6 +95,53 @@ void zal_freeifaddrs(zal_ifaddrs *ifaddrs);
 void zal_macaddr_to_nic_id(const uint8_t *mac, uint64_t *nic_idp);
 void zal_nic_id_to_macaddr(uint64_t nic_id, uint8_t *mac);
 void zal_nic_id_to_str(char *str, uint64_t nic_id, uint32_t strlen);
+
+/* ---- memory pool ---- */
+
+/* Fixed-size elements carved from a region the caller owns; free elements
+ * are chained through their first pointer-sized word.  No lock. */
+typedef struct zal_mpool {
+    char *base;       /* start of the caller's region */
+    size_t size;      /* region size in bytes */
+    char *elem_next;  /* first free element, null when none */
+    size_t elem_sz;   /* element size, at least a pointer */
+    int elem_avail;   /* free elements */
+} zal_mpool;
+
+/* EINVAL for a null pool_o or an element smaller than a pointer; ENOMEM. */
+int zal_mpool_init(char *base, size_t size, size_t elem_sz, zal_mpool **pool_o);
+void zal_mpool_fini(zal_mpool *mpool);
+void *zal_mpool_alloc(zal_mpool *mpool);    /* null when none is free */
+int zal_mpool_isempty(zal_mpool *mpool);    /* non-zero when none is free */
+void zal_mpool_free(zal_mpool *mpool, void *ptr);
+
+/* ---- board numbering ---- */
+
+/* Global board number of a letter's unit (boards of lower letters first). */
+int zal_product_to_boardnum(uint8_t product, int unit, int *num);
+/* A unit that opens and that zal_product_to_boardnum numbers num. */
+int zal_boardnum_to_product(int num, uint8_t *product, int *unit);
+/* The first unit whose MAC text ends with mac (3 to 17 characters, any case). */
+int zal_mac_to_product(char *mac, uint8_t *product, int *unit);
+/* A board number, a MAC address or its tail, an interface name, or null
+ * for board 0. */
+int zal_translate_to_product(char *board, uint8_t *product, int *unit);
+
+/* ---- raw endpoint ---- */
+
+typedef struct quor_raw_endpoint *quor_raw_endpoint_t;
+
+int quor_raw_open_endpoint(uint32_t board_number, quor_raw_endpoint_t *endpoint, uint8_t letter);
+/* Frees the endpoint; its device file stays open (see quor_raw_handle). */
+int quor_raw_close_endpoint(quor_raw_endpoint_t endpoint);
+zal_handle_t quor_raw_handle(quor_raw_endpoint_t endpoint);
+/* EBUSY while 126 sends wait for their completion to be collected; EINVAL
+ * for a port or route length above 255 or data above 65535 bytes. */
+int quor_raw_send(quor_raw_endpoint_t endpoint, uint32_t physical_port, void *route_pointer,
+                  uint32_t route_length, void *send_buffer, uint32_t data_length, void *context);
+int quor_raw_next_event(quor_raw_endpoint_t endpoint, uint32_t *incoming_port, void **context,
+                        void *recv_buffer, uint32_t *recv_bytes, uint32_t timeout_ms,
+                        quor_raw_status_t *status, uint64_t *nic_ticks);
 
 #ifdef __cplusplus
 }

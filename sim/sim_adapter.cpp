@@ -334,6 +334,7 @@ void Simulator::Impl::rx_deliver(Port &p, const Frame *frames, size_t n)
     if (ovf) p.kpt_pkt_overflow.fetch_add(ovf, std::memory_order_relaxed);
     if (nic_ovf) p.nic_pkt_overflow.fetch_add(nic_ovf, std::memory_order_relaxed);
     if (wake_server) wake();
+    if (p.raw_count.load(std::memory_order_relaxed)) raw_deliver(p, frames, n);
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "quor_kpt_io.h"
 #include "quorsim.h"
 #include "sim_netdev.h"
+#include "sim_raw.h"
 #include "sim_rx.h"
 #include "sim_wire.h"
 #include "zal_simproto.h"
@@ -70,6 +71,14 @@ struct Conn;
 // Result of a request handler that keeps the request waiting.
 constexpr int kPending = -1;
 
+// The reply a parked request's check composed, when it is more than the
+// request's own record and an error.
+struct ParkedOut {
+    bool set = false;
+    std::vector<uint8_t> rec;
+    std::vector<uint8_t> extra;
+};
+
 // A request whose reply is not sent yet: a wait, or a reply held back by
 // the "delay" fault.
 struct Parked {
@@ -86,6 +95,7 @@ struct Parked {
     // Undoes what parking registered (waiter counts); run once when the
     // request leaves the list for any reason.
     std::function<void()> cleanup;
+    std::shared_ptr<ParkedOut> out; // reply record and payload, if check set them
 };
 
 // An injection endpoint (QUOR_ES_KPT_TX) of a port.
@@ -126,6 +136,7 @@ struct Conn {
     SimRing *ring = nullptr;  // Ring
     std::unique_ptr<SimGroup> group; // Group
     SimTxEp *tx = nullptr;    // Tx
+    std::unique_ptr<SimRawEp> raw; // Raw
 };
 
 // The adapter's clock and the driver's conversion parameters for it.
@@ -196,6 +207,11 @@ struct Port {
     std::atomic<int> peer{-1};     // port at the other end of the cable
     std::atomic<bool> pause{true}; // the cable honours flow control
     std::atomic<int64_t> tx_active_until{0}; // keep polling closely until then
+
+    // Raw endpoints of the unit: each gets every frame arriving on the wire.
+    std::mutex raw_mu;
+    std::vector<SimRawEp *> raw_eps;
+    std::atomic<uint32_t> raw_count{0}; // raw_eps.size(), read without the lock
 
     Netdev netdev;
     std::thread adapter;
@@ -269,6 +285,15 @@ struct Simulator::Impl {
     // True when a port's capture queues are filling and its cable partner
     // should hold back.
     bool rx_pause_wanted(Port &p);
+
+    // ---- raw endpoints (sim_raw.cpp) ----
+    int raw_bind(Conn &c);
+    void raw_release(Conn &c);
+    int raw_send(Conn &c, const quor_raw_send_t &rs, std::span<const uint8_t> extra);
+    int raw_next_event(Conn &c, uint32_t seq, std::vector<uint8_t> &rec,
+                       std::vector<uint8_t> &rep_extra);
+    // Adapter threads: frames that arrived on a port's wire.
+    void raw_deliver(Port &p, const Frame *frames, size_t n);
 
     // ---- adapter (sim_adapter.cpp) ----
     int start_adapters(std::string *err);

@@ -417,7 +417,12 @@ void Simulator::Impl::run_parked(bool woken)
             }
         }
         if (pk.cleanup) pk.cleanup();
-        if (pk.conn && !pk.conn->closing) send_reply(*pk.conn, pk.seq, e, pk.rec);
+        if (pk.conn && !pk.conn->closing) {
+            if (pk.out && pk.out->set)
+                send_reply(*pk.conn, pk.seq, e, pk.out->rec, pk.out->extra);
+            else
+                send_reply(*pk.conn, pk.seq, e, pk.rec);
+        }
     }
     // Handlers run above may have parked new requests.
     for (Parked &pk : parked) keep.push_back(std::move(pk));
@@ -603,7 +608,6 @@ void Simulator::Impl::flush_client(Conn &c)
 int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<uint8_t> &rec,
                               std::span<const uint8_t> extra, std::vector<uint8_t> &rep_extra)
 {
-    (void)rep_extra;
     int want = quor_ioc_record_size(code);
     if (want == -2) return ENOTTY;
     if (want >= 0 && rec.size() != size_t(want)) return EINVAL;
@@ -758,6 +762,15 @@ int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<
         rec_get(rec, &r);
         return soft_rx(c, r, extra);
     }
+    case QUOR_SET_RAW_ENDPOINT:
+        return raw_bind(c);
+    case QUOR_RAW_SEND: {
+        quor_raw_send_t rs = {};
+        rec_get(rec, &rs);
+        return raw_send(c, rs, extra);
+    }
+    case QUOR_RAW_NEXT_EVENT:
+        return raw_next_event(c, seq, rec, rep_extra);
     default:
         return ENOTTY;
     }
