@@ -348,6 +348,9 @@ void Simulator::Impl::unbind(Conn &c)
     case EpKind::Tx:
         tx_release(c);
         break;
+    case EpKind::Raw:
+        raw_release(c);
+        break;
     default:
         break;
     }

@@ -13,8 +13,6 @@
 
 namespace {
 
-// Device offset at which the driver maps BAR0 of a raw endpoint's board.
-constexpr uintptr_t kBar0MapOffset = 0x80000000u;
 // Beyond the standard header the driver answers nothing.
 constexpr unsigned kStdSpace = 256;
 
@@ -113,7 +111,7 @@ void *zalcfg_mmap(pci_dev_t dev, uint64_t offset, size_t length)
     handle_error_func(rc != 0, __FILE__, __LINE__, "Cannot open raw board");
     rc = zal_ioctl(h, int(QUOR_SET_RAW_ENDPOINT), nullptr, 0);
     handle_error_func(rc != 0, __FILE__, __LINE__, "Cannot set raw endpt");
-    void *p = zal_mmap(nullptr, length, h, kBar0MapOffset + uintptr_t(offset), 0);
+    void *p = zal_mmap(nullptr, length, h, QUOR_RAW_BAR0_MAP_OFFSET + uintptr_t(offset), 0);
     handle_error_func(!p || p == MAP_FAILED, __FILE__, __LINE__, "zal_mmap");
     uba::note_mapping(p, length);
     return p;
