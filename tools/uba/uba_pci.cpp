@@ -25,6 +25,7 @@ extern pci_access *const uba__method_mm;
 #ifdef __FreeBSD__
 extern pci_access *const uba__method_fbsd;
 #endif
+extern pci_access *const *const uba__methods_linked[];
 pci_access *const *const uba__methods_linked[] = {
     &uba__method_zalcfg,
     &uba__method_mm,

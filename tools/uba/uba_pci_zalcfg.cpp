@@ -51,11 +51,11 @@ int writeb(pci_dev_t d, unsigned off, uint8_t v) { return cfg_write(d, off, 1, v
 int writew(pci_dev_t d, unsigned off, uint16_t v) { return cfg_write(d, off, 2, v); }
 int writel(pci_dev_t d, unsigned off, uint32_t v) { return cfg_write(d, off, 4, v); }
 
-void init(pci_access *) {}
-void fini(pci_access *) {}
+bool g_probed = false;
 
 int probe(pci_access *)
 {
+    g_probed = true;
     bool any = false;
     for (int i = 0; i < UBA_ZALCFG_LETTERS; ++i) {
         g_zalcfg.nbcard[i] = 0;
@@ -71,6 +71,14 @@ int probe(pci_access *)
     }
     return any ? 0 : -1;
 }
+
+// A method forced by the application was never probed: without the probe
+// no board count is known and the scan would find nothing.
+void init(pci_access *a)
+{
+    if (!g_probed) probe(a);
+}
+void fini(pci_access *) {}
 
 pci_dev_t init_dev(pci_dev_t d)
 {
@@ -98,9 +106,9 @@ __attribute__((constructor)) void register_zalcfg()
 
 }  // namespace
 
-extern "C" {
+extern "C" pci_access *const uba__method_zalcfg = &g_zalcfg.acc;
 
-pci_access *const uba__method_zalcfg = &g_zalcfg.acc;
+extern "C" {
 
 void *zalcfg_mmap(pci_dev_t dev, uint64_t offset, size_t length)
 {
