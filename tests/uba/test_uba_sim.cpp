@@ -192,7 +192,17 @@ TEST_F(UbaSim, OpenEachBoard)
 TEST_F(UbaSim, OpenThroughTheWindowMethodToo)
 {
     Start(1, {});
+    // An empty UBA_PCI counts as unset: the walk from the top takes mm,
+    // whose probe finds the window.
+    ChildResult any = InChild([] {
+        setenv("UBA_PCI", "", 1);
+        printf("%s\n", pci_alloc()->ops->name);
+    });
+    EXPECT_EQ(any.out, "mm\n");
+    setenv("UBA_VERBOSE", "yes", 1);
+    kpttest::StderrCapture cap;
     uba_nic *a = uba_open_e(0, UBA_KV, 0);
+    EXPECT_EQ(cap.Finish(), "uba: Ignoring method: mm\nuba: Choosing: zalcfg\n");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(std::string(uba_pci.pci->ops->name), "zalcfg");
     uba_pci_method(UBA_PCI_MM);

@@ -23,6 +23,17 @@ template <class T> inline void mmio_store(volatile void *p, T v)
     *static_cast<volatile T *>(p) = v;
 }
 
+// The six sized accessors of a method whose requests carry the width.
+template <uint32_t (*Read)(pci_dev_t, unsigned, unsigned), int (*Write)(pci_dev_t, unsigned, unsigned, uint32_t)>
+struct SizedAccess {
+    static unsigned readb(pci_dev_t d, unsigned o) { return Read(d, o, 1) & 0xff; }
+    static unsigned readw(pci_dev_t d, unsigned o) { return Read(d, o, 2) & 0xffff; }
+    static unsigned readl(pci_dev_t d, unsigned o) { return Read(d, o, 4); }
+    static int writeb(pci_dev_t d, unsigned o, uint8_t v) { return Write(d, o, 1, v); }
+    static int writew(pci_dev_t d, unsigned o, uint16_t v) { return Write(d, o, 2, v); }
+    static int writel(pci_dev_t d, unsigned o, uint32_t v) { return Write(d, o, 4, v); }
+};
+
 // Common identification at the end of every init_dev: ids, class, irq and
 // BARs; null when nothing answers.
 pci_dev_t identify(pci_dev_t d);

@@ -71,12 +71,7 @@ int cfg_write(pci_dev_t d, unsigned off, unsigned width, uint32_t v)
     return 0;
 }
 
-unsigned readb(pci_dev_t d, unsigned off) { return cfg_read(d, off, 1) & 0xff; }
-unsigned readw(pci_dev_t d, unsigned off) { return cfg_read(d, off, 2) & 0xffff; }
-unsigned readl(pci_dev_t d, unsigned off) { return cfg_read(d, off, 4); }
-int writeb(pci_dev_t d, unsigned off, uint8_t v) { return cfg_write(d, off, 1, v); }
-int writew(pci_dev_t d, unsigned off, uint16_t v) { return cfg_write(d, off, 2, v); }
-int writel(pci_dev_t d, unsigned off, uint32_t v) { return cfg_write(d, off, 4, v); }
+using Access = uba::SizedAccess<cfg_read, cfg_write>;
 
 void init(pci_access *) { g_fbsd.fbsd_handle = uba_xopen("/dev/pci", O_RDWR); }
 
@@ -99,7 +94,8 @@ pci_dev_t init_dev(pci_dev_t d)
 }
 
 const uba_pci_ops kOps = {
-    "fbsd", readb, readw, readl, writeb, writew, writel, init, fini,
+    "fbsd", Access::readb, Access::readw, Access::readl, Access::writeb, Access::writew,
+    Access::writel, init, fini,
     nullptr, nullptr, nullptr, nullptr, init_dev, nullptr,
 };
 
@@ -125,7 +121,7 @@ int host_cfg_read(int bus, int dev, int func, unsigned offset, unsigned width, u
     pci_dev d;
     int rc = -1;
     if (uba_pci_dev_init(&g_fbsd.acc, &d, 0, bus, dev, func)) {
-        *val = width == 1 ? readb(&d, offset) : width == 2 ? readw(&d, offset) : readl(&d, offset);
+        *val = cfg_read(&d, offset, width);
         rc = 0;
     }
     fini(&g_fbsd.acc);

@@ -44,12 +44,7 @@ int cfg_write(pci_dev_t d, unsigned off, unsigned width, uint32_t value)
     return 0;
 }
 
-unsigned readb(pci_dev_t d, unsigned off) { return cfg_read(d, off, 1) & 0xff; }
-unsigned readw(pci_dev_t d, unsigned off) { return cfg_read(d, off, 2) & 0xffff; }
-unsigned readl(pci_dev_t d, unsigned off) { return cfg_read(d, off, 4); }
-int writeb(pci_dev_t d, unsigned off, uint8_t v) { return cfg_write(d, off, 1, v); }
-int writew(pci_dev_t d, unsigned off, uint16_t v) { return cfg_write(d, off, 2, v); }
-int writel(pci_dev_t d, unsigned off, uint32_t v) { return cfg_write(d, off, 4, v); }
+using Access = uba::SizedAccess<cfg_read, cfg_write>;
 
 bool g_probed = false;
 
@@ -88,7 +83,8 @@ pci_dev_t init_dev(pci_dev_t d)
 }
 
 const uba_pci_ops kOps = {
-    "zalcfg", readb, readw, readl, writeb, writew, writel, init, fini,
+    "zalcfg", Access::readb, Access::readw, Access::readl, Access::writeb, Access::writew,
+    Access::writel, init, fini,
     nullptr,  // mmap_bar: BAR0 goes through zalcfg_mmap
     nullptr,  // has_bus
     nullptr,  // can_access_ext_conf
