@@ -108,10 +108,12 @@ protected:
         g_fake.acc.ops = &kFakeOps;
         uba_pci_register(kSlot, &g_fake.acc);
         uba_pci_method(kSlot);
-        uba_nic *nic = uba_open_e(0, UBA_KV, UBA_BAR_SKIP);
+        nic_ = uba_open_e(0, UBA_KV, UBA_BAR_SKIP);
         g_fake.log.clear();
-        return nic;
+        return nic_;
     }
+    void TearDown() override { free(nic_); }
+    uba_nic *nic_ = nullptr;
     // Configuration writes at vs + reg.
     static std::vector<Write> At(unsigned reg)
     {

@@ -40,6 +40,24 @@ protected:
         setenv("UBA_DEVMEM", mem_.c_str(), 1);
         setenv("UBA_PCI_SYSFS", dev_.file("pci").c_str(), 1);
     }
+    void TearDown() override
+    {
+        for (uba_nic *n : nics_) free(n);
+        SimTest::TearDown();
+    }
+    // Board handles are the caller's; the test gives them back at the end.
+    uba_nic *OpenE(int unit, int mask, int flags)
+    {
+        uba_nic *n = uba_open_e(unit, mask, flags);
+        if (n) nics_.push_back(n);
+        return n;
+    }
+    uba_nic *Open(int unit, int mask, int flags)
+    {
+        uba_nic *n = uba_open(unit, mask, flags);
+        nics_.push_back(n);
+        return n;
+    }
     std::vector<pci_dev_t> ScanWith(int method)
     {
         uba_pci_method(unsigned(method));
@@ -58,6 +76,7 @@ protected:
         return b;
     }
     std::string mem_;
+    std::vector<uba_nic *> nics_;
 };
 
 struct Seen {
@@ -135,7 +154,7 @@ TEST_F(UbaSim, OpenEachBoard)
     EXPECT_EQ(uba_num_dev(UBA_KV), 2);
     EXPECT_EQ(uba_num_dev(UBA_UNKNOWN), 1);
 
-    uba_nic *a = uba_open_e(0, UBA_KV, 0);
+    uba_nic *a = OpenE(0, UBA_KV, 0);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->type, UBA_KV);
     EXPECT_EQ(a->rev, 1);
@@ -153,11 +172,11 @@ TEST_F(UbaSim, OpenEachBoard)
     EXPECT_EQ(memcmp(a->base2 + 0x80000, FileAt(0xe0000000ull + 0x100000, 64).data(), 64), 0);
 
     kpttest::StderrCapture cap;
-    uba_nic *b = uba_open_e(1, UBA_KV, 0);
-    uba_nic *none = uba_open_e(2, UBA_KV, 0);
-    uba_nic *neg = uba_open_e(-1, UBA_KV, 0);
-    uba_nic *skip = uba_open_e(0, UBA_KV, UBA_BAR_SKIP);
-    uba_nic *unk = uba_open_e(0, UBA_UNKNOWN, 0);
+    uba_nic *b = OpenE(1, UBA_KV, 0);
+    uba_nic *none = OpenE(2, UBA_KV, 0);
+    uba_nic *neg = OpenE(-1, UBA_KV, 0);
+    uba_nic *skip = OpenE(0, UBA_KV, UBA_BAR_SKIP);
+    uba_nic *unk = OpenE(0, UBA_UNKNOWN, 0);
     EXPECT_EQ(cap.Finish(), "Warning NIC 5153:0008 (rev 1) at slot: 02:01: BAR2 not initialized\n"
                             "FATAL ERROR:trying to open Quornet board instance 2: NOT FOUND\n"
                             "FATAL ERROR:trying to open Quornet board instance -1: NOT FOUND\n");
@@ -176,11 +195,11 @@ TEST_F(UbaSim, OpenEachBoard)
 
     // Configuration through the BAR2 window; not with both BARs skipped.
     setenv("UBA_MMCONF", "1", 1);
-    uba_nic *w = uba_open_e(0, UBA_KV, 0);
+    uba_nic *w = OpenE(0, UBA_KV, 0);
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->cfg, w->base2 + 0x80000);
     EXPECT_EQ(uba_pci_read_word(w, 2), UBA_KV7_DEFAULT_DID);
-    uba_nic *ws = uba_open_e(0, UBA_KV, UBA_BAR_SKIP);
+    uba_nic *ws = OpenE(0, UBA_KV, UBA_BAR_SKIP);
     ASSERT_NE(ws, nullptr);
     EXPECT_TRUE(!ws->cfg && !ws->base && !ws->base2);
 
@@ -201,12 +220,12 @@ TEST_F(UbaSim, OpenThroughTheWindowMethodToo)
     EXPECT_EQ(any.out, "mm\n");
     setenv("UBA_VERBOSE", "yes", 1);
     kpttest::StderrCapture cap;
-    uba_nic *a = uba_open_e(0, UBA_KV, 0);
+    uba_nic *a = OpenE(0, UBA_KV, 0);
     EXPECT_EQ(cap.Finish(), "uba: Ignoring method: mm\nuba: Choosing: zalcfg\n");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(std::string(uba_pci.pci->ops->name), "zalcfg");
     uba_pci_method(UBA_PCI_MM);
-    uba_nic *b = uba_open_e(0, UBA_KV, 0); // BAR0 from the memory file this time
+    uba_nic *b = OpenE(0, UBA_KV, 0); // BAR0 from the memory file this time
     ASSERT_NE(b, nullptr);
     a->base[0x12345] = 0x9c;
     EXPECT_EQ(b->base[0x12345], 0x9c);
@@ -216,7 +235,7 @@ TEST_F(UbaSim, OpenThroughTheWindowMethodToo)
 TEST_F(UbaSim, AdapterMemoryIsOneMemory)
 {
     Start(1, {});
-    uba_nic *nic = uba_open(0, UBA_KV, 0);
+    uba_nic *nic = Open(0, UBA_KV, 0);
     nram_t win, bar;
     nram_open_cfg_pio(&win, nic);
     nram_open_pio(&bar, nic->base);
@@ -262,7 +281,7 @@ TEST_F(UbaSim, EepromRoundTripsInBothModes)
 {
     Start(2, {"1=eeprom=byte"});
     for (int unit = 0; unit < 2; ++unit) {
-        uba_nic *nic = uba_open(unit, UBA_KV, 0);
+        uba_nic *nic = Open(unit, UBA_KV, 0);
         EXPECT_EQ(uba_pci_read_byte(nic, 0xa0 + UBA_VS_VERSION), unit == 0 ? 2 : 0);
         nram_t ee;
         nram_open_eeprom(&ee, nic);
@@ -292,7 +311,7 @@ TEST_F(UbaSim, EepromRoundTripsInBothModes)
 TEST_F(UbaSim, RefusalsAreOneLineAndTouchNothing)
 {
     Start(1, {});
-    uba_nic *nic = uba_open(0, UBA_KV, 0);
+    uba_nic *nic = Open(0, UBA_KV, 0);
     pci_dev_t d = nic->dev;
     auto snapshot = [&] { return FileAt(0xe0000000ull + 0x100000, 4096); };
     const std::vector<uint8_t> before = snapshot();
@@ -329,7 +348,7 @@ TEST_F(UbaSim, RefusalsAreOneLineAndTouchNothing)
     pci_write_byte(md, 0xe4, UBA_VS_CAP_ID);
     pci_write_byte(md, 0xe5, 0);
     uba_pci_method(UBA_PCI_ZALCFG);
-    uba_nic *bad = uba_open(0, UBA_KV, 0);
+    uba_nic *bad = Open(0, UBA_KV, 0);
     ASSERT_EQ(bad->cfg_cap[UBA_VS_CAP_ID], 0xe4);
     const std::vector<uint8_t> edited = snapshot();
     ChildResult r = InChild([&] {

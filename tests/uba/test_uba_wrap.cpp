@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 
 #include "child.h"
 #include "test_support.h"
@@ -20,6 +19,17 @@ using ubatest::ChildResult;
 using ubatest::InChild;
 
 namespace {
+
+// "ERROR:uba_wrap.cpp:<line>:" followed by rest: the wrappers that report
+// with their own source line.
+bool OwnLine(const std::string &err, const std::string &rest)
+{
+    const std::string head = "ERROR:uba_wrap.cpp:";
+    if (err.rfind(head, 0) != 0) return false;
+    size_t i = head.size(), j = i;
+    while (j < err.size() && isdigit((unsigned char)err[j])) ++j;
+    return j > i && err.compare(j, std::string::npos, ":" + rest) == 0;
+}
 
 // Reports print the base name of the source file and the line.
 TEST(UbaReport, PrefixMessageAndStatus)
@@ -88,9 +98,7 @@ TEST(UbaWrap, FailuresNameTheCallAndTheCount)
         uba_xfullread(fd, buf, sizeof buf);
     });
     EXPECT_EQ(rd.status, 1);
-    EXPECT_TRUE(std::regex_match(rd.err, std::regex("ERROR:uba_wrap\\.cpp:[0-9]+:read\\(len=10\\),got=4,cc=0:"
-                                                    "premature end of data:.*\n")))
-        << rd.err;
+    EXPECT_TRUE(OwnLine(rd.err, "read(len=10),got=4,cc=0:premature end of data:Success\n")) << rd.err;
 
     ChildResult op = InChild([] { uba_xopen("/nonexistent/x", O_RDONLY); });
     EXPECT_EQ(op.err, "ERROR:open(/nonexistent/x,0x0):No such file or directory\n");
@@ -175,9 +183,7 @@ TEST(UbaWrap, ExeclpPassesItsArgumentsOrReports)
     EXPECT_EQ(run.out, "a b \n");
     ChildResult missing = InChild([] { uba_xexeclp("/nonexistent/prog", "prog", (char *)nullptr); });
     EXPECT_EQ(missing.status, 1);
-    EXPECT_TRUE(std::regex_match(missing.err,
-                                 std::regex("ERROR:uba_wrap\\.cpp:[0-9]+:execlp\\(/nonexistent/prog\\):No such file or directory\n")))
-        << missing.err;
+    EXPECT_TRUE(OwnLine(missing.err, "execlp(/nonexistent/prog):No such file or directory\n")) << missing.err;
 }
 
 }  // namespace

@@ -224,6 +224,7 @@ ssize_t uba_xfullread(int fd, void *buf, size_t len)
 {
     size_t got = 0;
     while (got < len) {
+        errno = 0; // an end of file leaves errno alone: report no stale error
         ssize_t r = read(fd, static_cast<char *>(buf) + got, len - got);
         handle_error_func(r < 1, __FILE__, __LINE__,
                           "read(len=%ld),got=%d,cc=%d:premature end of data:%s", long(len),
