@@ -182,6 +182,11 @@ QUOR_ASSERT_OFF(quor_pci_cfg_t, value, 8);
 /* Raw endpoint                                                              */
 /* ------------------------------------------------------------------------ */
 
+/* A device file bound as a raw endpoint maps its board's BAR0 at these
+ * device offsets. */
+#define QUOR_RAW_BAR0_MAP_OFFSET 0x80000000u
+#define QUOR_RAW_BAR0_MAP_SIZE 0x1000000u
+
 typedef struct quor_raw_send {
     uint64_t data_pointer;  /* address of the frame data */
     uint64_t route_pointer; /* address of the route bytes */

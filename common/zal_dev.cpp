@@ -69,6 +69,9 @@ struct SimConn {
     int sock = -1;     /* private duplicate that carries the traffic */
     int arena_fd = -1;
     uint64_t arena_size = 0;
+    int mem_fd = -1;        /* the boards' physical memory file */
+    uint64_t bar0_phys = 0; /* this unit's BAR0 in it */
+    uint64_t bar0_size = 0;
     std::atomic<uint32_t> seq{0};
     std::atomic<int> refs{1};
     std::mutex mu; /* guards waiters */
@@ -89,6 +92,7 @@ void conn_destroy(SimConn *c)
 {
     if (c->sock >= 0) close(c->sock);
     if (c->arena_fd >= 0) close(c->arena_fd);
+    if (c->mem_fd >= 0) close(c->mem_fd);
     delete c;
 }
 
@@ -218,9 +222,17 @@ void close_passed_fds(struct msghdr *mh)
 
 /*
  * Reads the hello of a fresh connection.  0 with the arena descriptor and
- * size, or the errno the open fails with.
+ * size and the board memory (descriptor, BAR0 place), or the errno the open
+ * fails with.
  */
-int read_hello(int s, int *arena_fd, uint64_t *arena_size)
+struct Hello {
+    int arena_fd = -1;
+    uint64_t arena_size = 0;
+    int mem_fd = -1;
+    uint64_t bar0_phys = 0, bar0_size = 0;
+};
+
+int read_hello(int s, Hello *out)
 {
     struct pollfd pf = {s, POLLIN, 0};
     int n = poll(&pf, 1, kHelloTimeoutMs);
@@ -241,7 +253,7 @@ int read_hello(int s, int *arena_fd, uint64_t *arena_size)
         return e == EAGAIN || e == ECONNRESET ? ENODEV : e;
     }
 
-    int afd = -1;
+    int afd = -1, mfd = -1;
     for (struct cmsghdr *cm = CMSG_FIRSTHDR(&mh); cm; cm = CMSG_NXTHDR(&mh, cm)) {
         if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
         size_t cnt = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -250,6 +262,8 @@ int read_hello(int s, int *arena_fd, uint64_t *arena_size)
             memcpy(&fd, CMSG_DATA(cm) + i * sizeof(int), sizeof fd);
             if (afd < 0)
                 afd = fd;
+            else if (mfd < 0)
+                mfd = fd;
             else if (fd >= 0)
                 close(fd);
         }
@@ -266,15 +280,24 @@ int read_hello(int s, int *arena_fd, uint64_t *arena_size)
     }
     if (rc != 0) {
         if (afd >= 0) close(afd);
+        if (mfd >= 0) close(mfd);
         return rc;
     }
 
-    /* Never map past what the arena really holds: that would fault on access. */
+    /* Never map past what the arena or the memory file really holds: that
+     * would fault on access. */
     uint64_t size = h.arena_size;
     struct stat st;
     if (fstat(afd, &st) == 0 && uint64_t(st.st_size) < size) size = uint64_t(st.st_size);
-    *arena_fd = afd;
-    *arena_size = size;
+    out->arena_fd = afd;
+    out->arena_size = size;
+    out->mem_fd = mfd;
+    if (mfd >= 0 && fstat(mfd, &st) == 0 && h.bar0_phys <= uint64_t(st.st_size)) {
+        out->bar0_phys = h.bar0_phys;
+        out->bar0_size = h.bar0_size < uint64_t(st.st_size) - h.bar0_phys ? h.bar0_size
+                                                                            : uint64_t(st.st_size) - h.bar0_phys;
+        if (out->bar0_size > QUOR_RAW_BAR0_MAP_SIZE) out->bar0_size = QUOR_RAW_BAR0_MAP_SIZE;
+    }
     return 0;
 }
 
@@ -295,9 +318,8 @@ int sim_connect(const char *path, zal_handle_t *handle)
         return e == ECONNREFUSED ? ENODEV : e;
     }
 
-    int afd = -1;
-    uint64_t asize = 0;
-    int rc = read_hello(s, &afd, &asize);
+    Hello hl;
+    int rc = read_hello(s, &hl);
     if (rc != 0) {
         close(s);
         return rc;
@@ -305,13 +327,17 @@ int sim_connect(const char *path, zal_handle_t *handle)
 
     SimConn *c = new (std::nothrow) SimConn;
     if (!c) {
-        close(afd);
+        close(hl.arena_fd);
+        if (hl.mem_fd >= 0) close(hl.mem_fd);
         close(s);
         return ENOMEM;
     }
     c->handle = s;
-    c->arena_fd = afd;
-    c->arena_size = asize;
+    c->arena_fd = hl.arena_fd;
+    c->arena_size = hl.arena_size;
+    c->mem_fd = hl.mem_fd;
+    c->bar0_phys = hl.bar0_phys;
+    c->bar0_size = hl.bar0_size;
     c->sock = fcntl(s, F_DUPFD_CLOEXEC, 0);
     if (c->sock < 0) {
         rc = errno;
@@ -653,7 +679,17 @@ void *zal_mmap(void *start, size_t length, zal_handle_t handle, uintptr_t offset
     SimConn *c = conn_get(handle);
     if (!c) return mmap(start, length, prot, MAP_SHARED, handle, off_t(offset));
     void *p;
-    if (uint64_t(offset) > c->arena_size || uint64_t(length) > c->arena_size - offset) {
+    const uint64_t bar = QUOR_RAW_BAR0_MAP_OFFSET, off = offset, len = length;
+    if (off >= bar && off - bar < c->bar0_size) {
+        /* The board's BAR0, from the physical memory file; never past it. */
+        if (len > c->bar0_size - (off - bar)) {
+            errno = EINVAL;
+            p = MAP_FAILED;
+        } else {
+            p = mmap(start, length, prot, MAP_SHARED, c->mem_fd, off_t(c->bar0_phys + (off - bar)));
+        }
+    } else if ((off < bar + QUOR_RAW_BAR0_MAP_SIZE && off + len > bar) || off > c->arena_size ||
+               len > c->arena_size - off) {
         errno = EINVAL;
         p = MAP_FAILED;
     } else {

@@ -8,7 +8,9 @@
  *
  *  1. On connect the simulator sends one hello message (zal_sim_hello).  When
  *     the unit accepts the connection (error 0) the message carries, by
- *     SCM_RIGHTS, the descriptor of the unit's shared memory arena (a memfd);
+ *     SCM_RIGHTS, the descriptor of the unit's shared memory arena (a memfd)
+ *     and that of the boards' physical memory file, in which the board's
+ *     BAR0 lies at bar0_phys;
  *     otherwise error is the errno the open must fail with (EBUSY, EACCES...)
  *     and the simulator closes the connection.
  *  2. A request is one message: zal_sim_req, then `size` bytes of record,
@@ -22,7 +24,9 @@
  *     seq is not awaited any more (its request was interrupted) is dropped.
  *
  * A region offset given by the driver is an offset into the arena; mapping
- * it maps the arena descriptor at that offset.
+ * it maps the arena descriptor at that offset.  Offsets from
+ * QUOR_RAW_BAR0_MAP_OFFSET on, for bar0_size bytes, map the board's BAR0
+ * from the physical memory file instead; the arena never hands them out.
  */
 #ifndef ZAL_SIMPROTO_H
 #define ZAL_SIMPROTO_H
@@ -30,7 +34,7 @@
 #include <stdint.h>
 
 #define ZAL_SIM_MAGIC 0x51534d31u /* "QSM1" */
-#define ZAL_SIM_VERSION 1u
+#define ZAL_SIM_VERSION 2u
 
 /* Largest record and largest payload a message may carry. */
 #define ZAL_SIM_MAX_RECORD 4096u
@@ -43,6 +47,8 @@ typedef struct zal_sim_hello {
     int32_t error;    /* 0: accepted, arena descriptor attached */
     uint32_t unit;
     uint64_t arena_size; /* bytes of the arena */
+    uint64_t bar0_phys;  /* the board's BAR0 in the physical memory file */
+    uint64_t bar0_size;
 } zal_sim_hello;
 
 typedef struct zal_sim_req {
@@ -60,7 +66,7 @@ typedef struct zal_sim_rep {
 } zal_sim_rep;
 
 #ifdef __cplusplus
-static_assert(sizeof(zal_sim_hello) == 24, "hello size");
+static_assert(sizeof(zal_sim_hello) == 40, "hello size");
 static_assert(sizeof(zal_sim_req) == 16, "request header size");
 static_assert(sizeof(zal_sim_rep) == 16, "reply header size");
 #endif

@@ -27,6 +27,8 @@ const char *usage_text()
            "  --rss shared|hw        rings of a port share one queue (default), or get\n"
            "                         their own queues filled by the adapter's hash\n"
            "  --max-ring-mib N       largest data ring of a ring, MiB (default 1024)\n"
+           "  --board U=SETTINGS     PCI side of unit U's board (repeatable):\n"
+           "                           id=VID:DID,rev=N,bar2=off,eeprom=byte\n"
            "  --netdev               one TAP interface per port (needs root)\n"
            "  --netdev-prefix P      TAP names are P<port> (default quor)\n"
            "  --help                 show this text\n";
@@ -161,6 +163,11 @@ int parse_args(int argc, char **argv, Options *o, std::string *err)
                 return 2;
             }
             o->max_ring_mib = n;
+        } else if (name == "--board") {
+            if (!need()) return 2;
+            std::vector<BoardSpec> probe;
+            if (!parse_board_spec(val, 32, &probe, err)) return 2;
+            o->boards.push_back(val);
         } else if (name == "--netdev") {
             if (has_val) {
                 *err = "--netdev takes no value";

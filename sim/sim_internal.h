@@ -17,6 +17,7 @@
 #include "quor_io.h"
 #include "quor_kpt_io.h"
 #include "quorsim.h"
+#include "sim_board.h"
 #include "sim_netdev.h"
 #include "sim_raw.h"
 #include "sim_rx.h"
@@ -251,6 +252,9 @@ struct Simulator::Impl {
     // Wakes the server thread (safe from any thread).
     void wake();
 
+    // ---- boards (sim_board.cpp) ----
+    int pci_cfg(uint32_t code, std::vector<uint8_t> &rec);
+
     // ---- receive side (sim_rx.cpp) ----
     int rx_port_endpoint(Conn &c, quor_kpt_rx_params_t &prm);
     int rx_attach(Conn &c, quor_kpt_rx_attach_t &at);
@@ -321,6 +325,7 @@ struct Simulator::Impl {
     std::atomic<bool> quit{false};
     // Boards the driver says it has; -1: as many as there are ports.
     std::atomic<int> board_count{-1};
+    BoardModel board; // the boards' PCI side, one per unit
 
     // Control commands handed to the server thread by command().
     struct CtlJob {

@@ -225,6 +225,20 @@ int Simulator::Impl::start(std::string *err)
     }
     add(ctl_fd, tag(kTagCtlListen, 0));
 
+    {
+        std::vector<BoardSpec> specs;
+        for (const std::string &b : opt.boards) {
+            if (!parse_board_spec(b, opt.ports, &specs, err)) {
+                stop();
+                return EINVAL;
+            }
+        }
+        if (int e = board.create(dir, opt.ports, specs, err)) {
+            stop();
+            return e;
+        }
+    }
+
     quit = false;
     if (int e = start_adapters(err)) {
         quit = true;
@@ -270,6 +284,7 @@ void Simulator::Impl::stop()
     ctl_fd = -1;
     if (!ctl_path.empty()) unlink(ctl_path.c_str());
     ctl_path.clear();
+    board.remove();
     for (int *fd : {&epfd, &evfd, &timerfd}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
@@ -444,21 +459,24 @@ void Simulator::Impl::accept_client(Port &p)
         h.unit = uint32_t(p.unit);
         h.error = p.refuse_errno.load();
         h.arena_size = p.arena.size();
+        h.bar0_phys = board.bar0_phys(p.unit);
+        h.bar0_size = BoardModel::kBar0Size;
 
         struct iovec iov = {&h, sizeof h};
         struct msghdr mh = {};
         mh.msg_iov = &iov;
         mh.msg_iovlen = 1;
-        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))] = {};
+        // The arena, then the boards' physical memory (BAR0 mappings).
+        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(2 * sizeof(int))] = {};
         if (h.error == 0) {
             mh.msg_control = cbuf;
             mh.msg_controllen = sizeof cbuf;
             struct cmsghdr *cm = CMSG_FIRSTHDR(&mh);
             cm->cmsg_level = SOL_SOCKET;
             cm->cmsg_type = SCM_RIGHTS;
-            cm->cmsg_len = CMSG_LEN(sizeof(int));
-            int afd = p.arena.fd();
-            memcpy(CMSG_DATA(cm), &afd, sizeof afd);
+            cm->cmsg_len = CMSG_LEN(2 * sizeof(int));
+            int fds[2] = {p.arena.fd(), board.mem_fd()};
+            memcpy(CMSG_DATA(cm), fds, sizeof fds);
         }
         // Counted before the hello goes out: a client that has its hello
         // already sees itself in the count.
@@ -648,6 +666,9 @@ int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<
         rec_put(rec, r);
         return 0;
     }
+    case QUOR_PCI_CFG_READ:
+    case QUOR_PCI_CFG_WRITE:
+        return pci_cfg(code, rec);
     case QUOR_GET_MAX_ENDPOINTS: {
         rec_put(rec, opt.max_endpoints);
         return 0;

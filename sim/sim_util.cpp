@@ -123,7 +123,15 @@ int Arena::create(int unit, uint64_t size)
     size_ = size;
     // Offset 0 is never handed out, so that a zero offset in a record is
     // always recognisably wrong.
-    free_[kPage] = size - kPage;
+    // The board's BAR0 is mapped at its own device offsets: that range is
+    // never part of the arena's regions.
+    const uint64_t hole = QUOR_RAW_BAR0_MAP_OFFSET, hole_end = hole + QUOR_RAW_BAR0_MAP_SIZE;
+    if (size > hole_end) {
+        free_[kPage] = hole - kPage;
+        free_[hole_end] = size - hole_end;
+    } else {
+        free_[kPage] = size - kPage;
+    }
     return 0;
 }
 
@@ -169,7 +177,8 @@ uint64_t Arena::in_use() const
     std::lock_guard<std::mutex> lk(mu_);
     uint64_t f = 0;
     for (auto &[o, l] : free_) f += l;
-    return size_ - kPage - f;
+    const uint64_t hole = size_ > QUOR_RAW_BAR0_MAP_OFFSET + QUOR_RAW_BAR0_MAP_SIZE ? QUOR_RAW_BAR0_MAP_SIZE : 0;
+    return size_ - kPage - hole - f;
 }
 
 }  // namespace quorsim

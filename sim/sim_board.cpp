@@ -1,0 +1,387 @@
+// sim_board.cpp - the simulated boards' PCI side: the physical memory file,
+// configuration spaces with their register rules, the vendor capability
+// window onto adapter memory and the EEPROM, and the driver's configuration
+// requests.
+#include "sim_board.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "sim_internal.h"
+
+namespace quorsim {
+
+namespace {
+
+constexpr unsigned kFnSpace = 4096;
+constexpr int kMaxBoards = 32;
+// The file reaches past the last board's BAR0.
+constexpr uint64_t kMemFileSize = BoardModel::kBar0Base + kMaxBoards * BoardModel::kBar0Size;
+constexpr uint32_t kBlockEnd = 0xffffffffu;
+
+// Vendor window registers, by offset from the capability.
+enum : unsigned {
+    kVsRaddr = 4,
+    kVsRdata = 8,
+    kVsWrite = 12,
+    kVsMode = 16,
+    kVsVersion = 17,
+    kVsData = 20,
+    kVsAddr = 24,
+};
+
+void put16(uint8_t *p, unsigned off, uint16_t v) { memcpy(p + off, &v, 2); }
+void put32(uint8_t *p, unsigned off, uint32_t v) { memcpy(p + off, &v, 4); }
+uint32_t get32(const uint8_t *p, unsigned off)
+{
+    uint32_t v;
+    memcpy(&v, p + off, 4);
+    return v;
+}
+
+uint64_t fn_offset(int bus, int dev, int fn) { return ((uint64_t(bus) * 32 + dev) * 8 + fn) * kFnSpace; }
+
+bool overlaps(unsigned off, unsigned width, unsigned reg, unsigned len)
+{
+    return off < reg + len && reg < off + width;
+}
+
+// Bits a configuration write may change, per byte of the space.
+uint8_t writable(unsigned o)
+{
+    const unsigned vs = BoardModel::kVsCap;
+    if (o == 0x04) return 0x47; // I/O, memory, bus master, parity response
+    if (o == 0x05) return 0x05; // SERR, interrupt disable
+    if (o == 0x3c) return 0xff; // interrupt line
+    if (o >= vs + kVsRaddr && o < vs + kVsRaddr + 4) return 0xff;
+    if (o >= vs + kVsWrite && o < vs + kVsWrite + 4) return 0xff;
+    if (o == vs + kVsMode) return 0xff;
+    if (o >= vs + kVsData && o < vs + kVsAddr + 4) return 0xff;
+    return 0;
+}
+
+bool valid_access(const quor_pci_cfg_t &r)
+{
+    unsigned w = r.width;
+    if (w != 1 && w != 2 && w != 4) return false;
+    if (r.offset % w) return false;
+    return unsigned(r.offset) + w <= kFnSpace;
+}
+
+bool parse_hex16(const std::string &s, uint16_t *out)
+{
+    uint64_t v;
+    std::string t = s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0 ? s : "0x" + s;
+    if (!parse_u64(t, &v) || v > 0xffff) return false;
+    *out = uint16_t(v);
+    return true;
+}
+
+}  // namespace
+
+bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec> *specs, std::string *err)
+{
+    auto eq = text.find('=');
+    uint64_t u;
+    if (eq == std::string::npos || !parse_u64(text.substr(0, eq), &u) || u >= uint64_t(ports)) {
+        *err = "--board takes UNIT=SETTINGS with a unit below the number of ports";
+        return false;
+    }
+    if (specs->size() <= u) specs->resize(size_t(u) + 1);
+    BoardSpec &b = (*specs)[size_t(u)];
+    std::string rest = text.substr(eq + 1);
+    size_t pos = 0;
+    while (pos <= rest.size()) {
+        size_t comma = rest.find(',', pos);
+        std::string item = rest.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        pos = comma == std::string::npos ? rest.size() + 1 : comma + 1;
+        auto e = item.find('=');
+        std::string k = item.substr(0, e), v = e == std::string::npos ? "" : item.substr(e + 1);
+        uint64_t n;
+        if (k == "id") {
+            auto colon = v.find(':');
+            if (colon == std::string::npos || !parse_hex16(v.substr(0, colon), &b.vid) ||
+                !parse_hex16(v.substr(colon + 1), &b.did)) {
+                *err = "--board id must be VID:DID in hexadecimal";
+                return false;
+            }
+        } else if (k == "rev") {
+            if (!parse_u64(v, &n) || n > 255) {
+                *err = "--board rev must be 0 to 255";
+                return false;
+            }
+            b.rev = uint8_t(n);
+        } else if (k == "bar2") {
+            if (v != "off" && v != "on") {
+                *err = "--board bar2 must be on or off";
+                return false;
+            }
+            b.bar2 = v == "on";
+        } else if (k == "eeprom") {
+            if (v != "byte" && v != "block") {
+                *err = "--board eeprom must be byte or block";
+                return false;
+            }
+            b.eeprom_block = v == "block";
+        } else {
+            *err = "--board: unknown setting '" + item + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+BoardModel::~BoardModel()
+{
+    if (map_) munmap(map_, map_len_);
+    if (fd_ >= 0) close(fd_);
+}
+
+uint8_t *BoardModel::cfg(int u) const { return phys(kCfgBase + fn_offset(1, u, 0)); }
+
+int BoardModel::create(const std::string &dir, int n, const std::vector<BoardSpec> &specs, std::string *err)
+{
+    if (n > kMaxBoards) n = kMaxBoards;
+    path_ = dir + "/quorsim.mem";
+    fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd_ < 0 || ftruncate(fd_, off_t(kMemFileSize)) != 0) {
+        int e = errno;
+        *err = "board memory " + path_ + ": " + strerror(e);
+        return e;
+    }
+    void *p = mmap(nullptr, kMemFileSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd_, 0);
+    if (p == MAP_FAILED) {
+        int e = errno;
+        *err = std::string("board memory mapping: ") + strerror(e);
+        return e;
+    }
+    map_ = static_cast<uint8_t *>(p);
+    map_len_ = kMemFileSize;
+
+    // Host bridge: the window registers a tool finds the window by.
+    uint8_t *hb = phys(kCfgBase + fn_offset(0, 0, 0));
+    put16(hb, 0x00, 0x8086);
+    put16(hb, 0x02, 0x2980);
+    put16(hb, 0x0a, 0x0600);
+    put32(hb, 0x60, uint32_t(kCfgBase) | 1);
+    // PCI bridge to bus 1, where the boards are.
+    uint8_t *br = phys(kCfgBase + fn_offset(0, 1, 0));
+    put16(br, 0x00, 0x8086);
+    put16(br, 0x02, 0x2981);
+    put16(br, 0x0a, 0x0604);
+    br[0x0e] = 0x01;
+    br[0x18] = 0;
+    br[0x19] = 1;
+    br[0x1a] = 1;
+
+    for (int u = 0; u < n; ++u) {
+        auto b = std::make_unique<Board>();
+        if (size_t(u) < specs.size()) b->spec = specs[size_t(u)];
+        b->eeprom.assign(kEepromSize, 0xff);
+        for (int i = 0; i < 256; ++i) b->eeprom[size_t(i)] = uint8_t(i);
+        boards_.push_back(std::move(b));
+        build_config(u);
+    }
+
+    // The host's configuration file of the host bridge, as a tool on this
+    // system would read it.
+    pci_dir_ = dir + "/pci";
+    std::string fdir = pci_dir_ + "/0000:00:00.0";
+    mkdir(pci_dir_.c_str(), 0700);
+    mkdir(fdir.c_str(), 0700);
+    int cf = open((fdir + "/config").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (cf < 0 || write(cf, hb, 256) != 256) {
+        int e = errno ? errno : EIO;
+        if (cf >= 0) close(cf);
+        *err = "host bridge configuration file: " + std::string(strerror(e));
+        return e;
+    }
+    close(cf);
+    return 0;
+}
+
+void BoardModel::remove()
+{
+    if (!path_.empty()) unlink(path_.c_str());
+    if (!pci_dir_.empty()) {
+        unlink((pci_dir_ + "/0000:00:00.0/config").c_str());
+        rmdir((pci_dir_ + "/0000:00:00.0").c_str());
+        rmdir(pci_dir_.c_str());
+    }
+    path_.clear();
+    pci_dir_.clear();
+}
+
+void BoardModel::build_config(int u)
+{
+    const BoardSpec &s = boards_[size_t(u)]->spec;
+    uint8_t *c = cfg(u);
+    memset(c, 0, kFnSpace);
+    put16(c, 0x00, s.vid);
+    put16(c, 0x02, s.did);
+    put16(c, 0x04, 0x0006);
+    put16(c, 0x06, 0x0010); // capability list
+    c[0x08] = s.rev;
+    put16(c, 0x0a, 0x0200); // Ethernet controller
+    c[0x0e] = 0x00;         // single function
+    const uint64_t b0 = bar0_phys(u);
+    put32(c, 0x10, uint32_t(b0) | 0xc); // 64-bit prefetchable memory
+    put32(c, 0x14, uint32_t(b0 >> 32));
+    put32(c, 0x18, s.bar2 ? uint32_t(bar2_phys(u)) : 0);
+    put16(c, 0x2c, s.vid);
+    put16(c, 0x2e, s.did);
+    c[0x34] = 0x40;
+    c[0x3c] = 0x0b;
+    c[0x3d] = 0x01;
+    // Power management -> MSI -> PCI Express -> vendor-specific.
+    c[0x40] = 0x01, c[0x41] = 0x50, put16(c, 0x42, 0x0003);
+    c[0x50] = 0x05, c[0x51] = 0x60, put16(c, 0x52, 0x0080);
+    c[0x60] = 0x10, c[0x61] = kVsCap, put16(c, 0x62, 0x0002);
+    c[kVsCap] = 0x09, c[kVsCap + 1] = 0x00, c[kVsCap + 2] = 28;
+    c[kVsCap + kVsVersion] = s.eeprom_block ? 2 : 0;
+    // Extended: advanced error reporting -> serial number.
+    put32(c, 0x100, 0x0001u | 1u << 16 | 0x140u << 20);
+    put32(c, 0x140, 0x0003u | 1u << 16);
+    put32(c, 0x144, 0x51530000u | uint32_t(u));
+    put32(c, 0x148, 0x00000251u);
+    memcpy(phys(bar2_phys(u) + kBar2CfgCopy), c, kFnSpace);
+}
+
+int BoardModel::cfg_read(int u, quor_pci_cfg_t &r)
+{
+    if (!valid_access(r)) return EINVAL;
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    const uint8_t *c = cfg(u);
+    uint32_t v = 0;
+    for (unsigned i = 0; i < r.width; ++i) v |= uint32_t(c[r.offset + i]) << (8 * i);
+    r.value = v;
+    return 0;
+}
+
+int BoardModel::cfg_write(int u, const quor_pci_cfg_t &r)
+{
+    if (!valid_access(r)) return EINVAL;
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    uint8_t *c = cfg(u);
+    for (unsigned i = 0; i < r.width; ++i) {
+        unsigned o = r.offset + i;
+        uint8_t m = writable(o), nb = uint8_t(r.value >> (8 * i));
+        c[o] = uint8_t((c[o] & ~m) | (nb & m));
+    }
+    window_effects(u, b, r.offset, r.width);
+    memcpy(phys(bar2_phys(u) + kBar2CfgCopy), c, kFnSpace);
+    return 0;
+}
+
+void BoardModel::window_effects(int u, Board &b, unsigned off, unsigned width)
+{
+    uint8_t *c = cfg(u);
+    const unsigned vs = kVsCap;
+    if (overlaps(off, width, vs + kVsRaddr, 4)) {
+        // Read data answers for the address latched before this one.
+        c[vs + kVsRdata] = b.eeprom[b.latch];
+        b.latch = (get32(c, vs + kVsRaddr) >> 8) & (kEepromSize - 1);
+    }
+    if (overlaps(off, width, vs + kVsWrite, 4)) {
+        uint32_t v = get32(c, vs + kVsWrite);
+        uint32_t a = (v >> 8) & (kEepromSize - 1);
+        b.eeprom[a] = uint8_t(v);
+        b.latch = a;
+        c[vs + kVsRdata] = b.eeprom[a];
+    }
+    const uint8_t mode = c[vs + kVsMode];
+    const uint32_t a = get32(c, vs + kVsAddr);
+    if (overlaps(off, width, vs + kVsAddr, 4)) {
+        switch (mode) {
+        case 1:
+            put32(c, vs + kVsData, adapter_read(u, a));
+            break;
+        case 2:
+            put32(c, vs + kVsData, uint32_t(adapter_read(u, a)) << 8 | adapter_read(u, a + 1));
+            break;
+        case 3:
+            put32(c, vs + kVsData,
+                  uint32_t(adapter_read(u, a)) << 24 | uint32_t(adapter_read(u, a + 1)) << 16 |
+                      uint32_t(adapter_read(u, a + 2)) << 8 | adapter_read(u, a + 3));
+            break;
+        case 11:
+            b.block_at = a;
+            break;
+        default:
+            break;
+        }
+    }
+    if (overlaps(off, width, vs + kVsData, 4)) {
+        const uint32_t d = get32(c, vs + kVsData);
+        switch (mode) {
+        case 5:
+            adapter_write(u, a, uint8_t(d));
+            break;
+        case 6:
+            adapter_write(u, a, uint8_t(d >> 8));
+            adapter_write(u, a + 1, uint8_t(d));
+            break;
+        case 7:
+            for (unsigned i = 0; i < 4; ++i) adapter_write(u, a + i, uint8_t(d >> (24 - 8 * i)));
+            break;
+        case 11:
+            // Block write: the written bytes, lowest first, at the running
+            // EEPROM address; an address of all ones ends the block.
+            if (b.block_at == kBlockEnd) break;
+            for (unsigned i = 0; i < width; ++i)
+                b.eeprom[(b.block_at + i) & (kEepromSize - 1)] = c[off + i];
+            b.block_at += width;
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+uint8_t BoardModel::adapter_read(int u, uint32_t a) const
+{
+    if (a < kSramSize) return *phys(bar0_phys(u) + a);
+    if (a >= kRegAddr) return *phys(bar2_phys(u) + kBar2Regs + (a - kRegAddr));
+    return 0xff;
+}
+
+void BoardModel::adapter_write(int u, uint32_t a, uint8_t v)
+{
+    if (a < kSramSize)
+        *phys(bar0_phys(u) + a) = v;
+    else if (a >= kRegAddr)
+        *phys(bar2_phys(u) + kBar2Regs + (a - kRegAddr)) = v;
+}
+
+uint8_t BoardModel::eeprom(int u, uint32_t a)
+{
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    return b.eeprom[a & (kEepromSize - 1)];
+}
+
+// ---------------------------------------------------------------------------
+// Driver requests
+// ---------------------------------------------------------------------------
+
+int Simulator::Impl::pci_cfg(uint32_t code, std::vector<uint8_t> &rec)
+{
+    quor_pci_cfg_t r;
+    if (rec.size() != sizeof r) return EINVAL;
+    memcpy(&r, rec.data(), sizeof r);
+    int count = board_count >= 0 ? board_count.load() : int(ports.size());
+    if (r.board >= uint32_t(count) || r.board >= uint32_t(board.boards())) return EINVAL;
+    int e = code == QUOR_PCI_CFG_READ ? board.cfg_read(int(r.board), r) : board.cfg_write(int(r.board), r);
+    if (e == 0) memcpy(rec.data(), &r, sizeof r);
+    return e;
+}
+
+}  // namespace quorsim

@@ -1,0 +1,111 @@
+// sim_board.h - the simulated boards as the host's PCI side sees them.
+//
+// One board per unit.  Their memory is one sparse file, DIR/quorsim.mem,
+// whose offsets are the simulated host's physical addresses:
+//
+//   0x0_d000_0000 + u MiB        BAR2 of board u (1 MiB, 32-bit)
+//                                  +0x80000  copy of its configuration space
+//                                  +0xffe00  processor registers (adapter
+//                                            address 0xfffffe00 + r)
+//   0x0_e000_0000                configuration window, 256 MiB, 4 KiB per
+//                                  function at ((bus*32 + dev)*8 + fn) << 12:
+//                                  00:00.0 host bridge, 00:01.0 PCI bridge
+//                                  to bus 1, board u at 01:u.0
+//   0x1_0000_0000 + u * 16 MiB   BAR0 of board u (16 MiB, 64-bit
+//                                  prefetchable): adapter address x at +x,
+//                                  2 MiB of SRAM
+//
+// Everything that reaches a board - the driver's configuration requests,
+// the BAR0 mapping a raw endpoint gets, a tool mapping the file as physical
+// memory - works on these same bytes.  Only the driver's configuration
+// writes have side effects (register rules, the vendor window); a store into
+// the file is just a store.
+//
+// Adapter SRAM below 0x10000 and above 0x1dff00 is where the firmware keeps
+// its own data (header, string specs, buffers); the rest is free for tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "quor_io.h"
+
+namespace quorsim {
+
+// What --board sets for one unit.
+struct BoardSpec {
+    uint16_t vid = 0x5153; // classified as current generation by the tools
+    uint16_t did = 0x0008;
+    uint8_t rev = 1;
+    bool bar2 = true;        // BAR2 assigned
+    bool eeprom_block = true; // window version 2 (block writes), else 0
+};
+
+// Parses "U=id=VID:DID,rev=N,bar2=off,eeprom=byte" into (*specs)[U];
+// false with a reason.  specs grows as needed.
+bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec> *specs,
+                      std::string *err);
+
+class BoardModel {
+public:
+    static constexpr uint64_t kCfgBase = 0xe0000000ull;
+    static constexpr uint64_t kCfgSize = 0x10000000ull;
+    static constexpr uint64_t kBar0Base = 0x100000000ull;
+    static constexpr uint64_t kBar0Size = 0x1000000ull;
+    static constexpr uint64_t kBar2Base = 0xd0000000ull;
+    static constexpr uint64_t kBar2Size = 0x100000ull;
+    static constexpr uint32_t kSramSize = 0x200000;
+    static constexpr uint32_t kRegAddr = 0xfffffe00u;   // adapter address of register 0
+    static constexpr uint32_t kBar2Regs = 0xffe00;      // where BAR2 holds them
+    static constexpr uint32_t kBar2CfgCopy = 0x80000;   // configuration copy in BAR2
+    static constexpr unsigned kVsCap = 0xa0;            // vendor-specific capability
+    static constexpr uint32_t kEepromSize = 0x10000;
+
+    ~BoardModel();
+    // Creates DIR/quorsim.mem and DIR/pci/0000:00:00.0/config for n boards.
+    int create(const std::string &dir, int n, const std::vector<BoardSpec> &specs, std::string *err);
+    // Removes the files.
+    void remove();
+
+    int mem_fd() const { return fd_; }
+    int boards() const { return int(boards_.size()); }
+    uint64_t bar0_phys(int u) const { return kBar0Base + uint64_t(u) * kBar0Size; }
+    uint64_t bar2_phys(int u) const { return kBar2Base + uint64_t(u) * kBar2Size; }
+    // Configuration space of board u inside the file.
+    uint8_t *cfg(int u) const;
+
+    // The driver's configuration requests: 0 or EINVAL (bad width, offset
+    // or alignment; the board number is checked by the caller).
+    int cfg_read(int u, quor_pci_cfg_t &r);
+    int cfg_write(int u, const quor_pci_cfg_t &r);
+
+    // Adapter memory of board u as the window reaches it (SRAM and the
+    // register page); other addresses read 0xff and ignore writes.
+    uint8_t adapter_read(int u, uint32_t a) const;
+    void adapter_write(int u, uint32_t a, uint8_t v);
+    // EEPROM byte (for tests and the firmware model).
+    uint8_t eeprom(int u, uint32_t a);
+
+private:
+    struct Board {
+        BoardSpec spec;
+        std::mutex mu;
+        std::vector<uint8_t> eeprom;
+        uint32_t latch = 0;     // EEPROM address latched by the last read-address write
+        uint32_t block_at = 0;  // next EEPROM byte of a block write
+    };
+    uint8_t *phys(uint64_t a) const { return map_ + a; }
+    void build_config(int u);
+    void window_effects(int u, Board &b, unsigned off, unsigned width);
+
+    std::string path_, pci_dir_;
+    int fd_ = -1;
+    uint8_t *map_ = nullptr;
+    uint64_t map_len_ = 0;
+    std::vector<std::unique_ptr<Board>> boards_;
+};
+
+}  // namespace quorsim
