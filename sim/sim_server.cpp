@@ -486,6 +486,7 @@ void Simulator::Impl::drop_client(Conn &c)
         return true;
     });
     unbind(c);
+    pq_release_all(c);
     epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     if (c.port) c.port->connections--;
@@ -758,6 +759,13 @@ int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<
         rec_get(rec, &r);
         return soft_rx(c, r, extra);
     }
+    case QUOR_KPT_PQ_TRYLOCK:
+    case QUOR_KPT_PQ_TRYLOCK_WAIT:
+    case QUOR_KPT_PQ_UNLOCK:
+    case QUOR_KPT_PQ_UNLOCK_WAKE:
+    case QUOR_KPT_PQ_GROUP_LOCK:
+    case QUOR_KPT_PQ_GROUP_UNLOCK:
+        return pq_request(c, seq, code, rec);
     default:
         return ENOTTY;
     }
