@@ -321,6 +321,16 @@ TEST_F(BatchTest, WaitingBatchWakesWhenAFrameArrives)
 class BatchGroupTest : public BatchTest {
 protected:
     kpt_ring_t Member(unsigned port) { return ring_->u.group.ports[port].ring; }
+    // A group call may end with EAGAIN while a packet is held back for a
+    // silent port; the caller tries again.
+    int RecvGroup()
+    {
+        const int64_t deadline = MonoNs() + 5000000000;
+        int rc;
+        while ((rc = kpt_ring_recv(ring_, 1000, &req_)) == EAGAIN && MonoNs() < deadline) {
+        }
+        return rc;
+    }
 };
 
 TEST_F(BatchGroupTest, OccupancyOfAGroupIsItsFullestMember)
@@ -365,7 +375,7 @@ TEST_F(BatchGroupTest, MemberReportsItselfAndClosesOnlyWithItsGroup)
     ASSERT_EQ(kpt_start(h_), 0);
     for (uint32_t i = 0; i < 3; ++i) ASSERT_NO_FATAL_FAILURE(Send(0, Frame(64, i)));
     ASSERT_NO_FATAL_FAILURE(Send(1, Frame(64, 9)));
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(kpt_ring_recv(ring_, 5000, &req_), 0);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(RecvGroup(), 0);
 
     kpt_ring_stats s0 = {}, s1 = {}, sg = {};
     ASSERT_EQ(kpt_ring_getstats(Member(0), &s0), 0);
@@ -387,7 +397,7 @@ TEST_F(BatchGroupTest, MemberReportsItselfAndClosesOnlyWithItsGroup)
     EXPECT_EQ(h_->refcnt, refcnt);
     EXPECT_EQ(g_detaches, 0);
     ASSERT_NO_FATAL_FAILURE(Send(0, Frame(64, 5)));
-    ASSERT_EQ(kpt_ring_recv(ring_, 5000, &req_), 0);
+    ASSERT_EQ(RecvGroup(), 0);
     EXPECT_TRUE(FrameIs(req_, 64, 5));
 }
 
