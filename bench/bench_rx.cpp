@@ -187,7 +187,7 @@ void BM_RingRecvMany(benchmark::State &state)
     const zal_handle_t mh = fr.rx()->mhandle;
     fr.rx()->mhandle = -1;
 
-    std::vector<kpt_recv_req> v(size_t(batch));
+    std::vector<kpt_recv_req> v(static_cast<size_t>(batch));
     uint64_t packets = 0, bytes = 0;
     for (auto _ : state) {
         int n = 0;
