@@ -366,8 +366,10 @@ inline __attribute__((always_inline)) int recv_try(kpt__pq_mode mode, kpt__rx *r
         }
         rx_pass_over(rx, req_index, req->length_data);
     }
-    s->recvq.stats.rq_pkt_cnt++;
-    s->recvq.stats.rq_pkt_length += req->length;
+    /* Read by the rate printer of another thread: whole stores, no order. */
+    kpt__rx_qstats &st = s->recvq.stats;
+    shm(st.rq_pkt_cnt).store(st.rq_pkt_cnt + 1, std::memory_order_relaxed);
+    shm(st.rq_pkt_length).store(st.rq_pkt_length + req->length, std::memory_order_relaxed);
     return 0;
 }
 
