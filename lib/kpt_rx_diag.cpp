@@ -233,8 +233,9 @@ void sig_record(const kpt__rx *rx)
 void sig_forget(const kpt__rx *rx)
 {
     const kpt__rx *cur = rx;
-    if (!sig_rec.rx.compare_exchange_strong(cur, nullptr))
-        return;
+    sig_rec.rx.compare_exchange_strong(cur, nullptr);
+    /* Even when a later ring has replaced this one in the record, a handler
+     * that loaded it before may still be reading it. */
     while (sig_rec.busy.load() != 0)
         sched_yield();
 }
