@@ -211,6 +211,18 @@ TEST_F(BatchTest, SkippedSpaceGoesBackWithTheNextKeptPacketNeverBeforeBorrowedDa
     EXPECT_EQ(v_[0].length_data, 80u);
     EXPECT_EQ(kpt_ring_return_many(ring_, 80, nullptr), 0);
     EXPECT_EQ(Tail(), Head());
+
+    // A single receive releases everything, pending skipped space included,
+    // so no later batched packet claims it again.
+    f.Put({64}, f.Ticks(6), -1, -1, 11);
+    EXPECT_EQ(kpt_ring_recv_multiple(ring_, 0, v_, 8, &n_, nullptr), EAGAIN);
+    EXPECT_EQ(Rx()->rq_pend_drop_size, 80u);
+    f.Put({64}, f.Ticks(7), -1, -1, 12);
+    ASSERT_EQ(kpt_ring_recv(ring_, 0, &req_), 0);
+    EXPECT_EQ(Rx()->rq_pend_drop_size, 0u);
+    f.Put({64}, f.Ticks(8), -1, -1, 14);
+    ASSERT_EQ(kpt_ring_recv_many(ring_, 0, v_, 8, &n_, nullptr), 0);
+    EXPECT_EQ(v_[0].length_data, 80u);
     EXPECT_EQ(kpt_ring_close(other), 0);
 }
 
