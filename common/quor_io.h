@@ -18,6 +18,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "kpt.h" /* the public records the driver also reads */
+
 #ifdef __cplusplus
 #define QUOR_STATIC_ASSERT(c, m) static_assert(c, m)
 #else
@@ -634,20 +636,13 @@ QUOR_ASSERT_OFF(quor_kpt_tx_params_t, tx_compl_offset, 88);
 /* Shared-queue locking                                                      */
 /* ------------------------------------------------------------------------ */
 
-typedef struct quor_kpt_pq_group_lock {
-    uint32_t port; /* port mask or port number */
-    int32_t timeout_ms;
-} quor_kpt_pq_group_lock_t;
+/* The two records are public (applications build them), declared in kpt.h. */
 QUOR_ASSERT_SIZE(quor_kpt_pq_group_lock_t, 8);
-
-typedef struct kpt__pq_state_rw {
-    uint32_t evq_prehash_seqnum;
-    uint32_t evq_next_prehash_idx;
-    uint64_t evq_desc_cnt;
-    uint64_t rq_prehash_data_off;
-    uint64_t evq_ts_last;
-} kpt__pq_state_rw;
+QUOR_ASSERT_OFF(quor_kpt_pq_group_lock_t, port, 0);
+QUOR_ASSERT_OFF(quor_kpt_pq_group_lock_t, timeout_ms, 4);
 QUOR_ASSERT_SIZE(kpt__pq_state_rw, 32);
+QUOR_ASSERT_OFF(kpt__pq_state_rw, evq_prehash_seqnum, 0);
+QUOR_ASSERT_OFF(kpt__pq_state_rw, evq_next_prehash_idx, 4);
 QUOR_ASSERT_OFF(kpt__pq_state_rw, evq_desc_cnt, 8);
 QUOR_ASSERT_OFF(kpt__pq_state_rw, rq_prehash_data_off, 16);
 QUOR_ASSERT_OFF(kpt__pq_state_rw, evq_ts_last, 24);

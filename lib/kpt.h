@@ -272,9 +272,26 @@ int kpt_ring_getstats(kpt_ring_t ring, kpt_ring_stats *stats);
 int kpt_ring_portinfo_count(kpt_ring_t ring, int *count);
 int kpt_ring_portinfo(kpt_ring_t ring, struct kpt_ring_portinfo *pinfo);
 
-/* Shared-queue locks, forwarded to the driver on a device-file descriptor. */
-struct kpt__pq_state_rw;
-struct quor_kpt_pq_group_lock;
+/*
+ * Shared-queue locks, handed to the driver on a device-file descriptor of a
+ * port (one request each; the result is 0 or the driver's error).  The
+ * library's own receive path never takes them.  Both records are the
+ * driver's formats, exchanged as they are.
+ */
+typedef struct quor_kpt_pq_group_lock {
+    uint32_t port;      /* mask of the ports to lock */
+    int32_t timeout_ms; /* 0: do not wait; negative: no limit */
+} quor_kpt_pq_group_lock_t;
+
+/* The queue position the lock holder reached, handed over at release. */
+typedef struct kpt__pq_state_rw {
+    uint32_t evq_prehash_seqnum;
+    uint32_t evq_next_prehash_idx;
+    uint64_t evq_desc_cnt;
+    uint64_t rq_prehash_data_off;
+    uint64_t evq_ts_last;
+} kpt__pq_state_rw;
+
 int pq_trylock(int32_t handle);
 int pq_trylock_wait(int32_t handle, int32_t timeout_ms);
 int pq_unlock(int32_t handle);

@@ -366,8 +366,10 @@ inline __attribute__((always_inline)) int recv_try(kpt__pq_mode mode, kpt__rx *r
         }
         rx_pass_over(rx, req_index, req->length_data);
     }
-    s->recvq.stats.rq_pkt_cnt++;
-    s->recvq.stats.rq_pkt_length += req->length;
+    /* Read by the rate printer of another thread: whole stores, no order. */
+    kpt__rx_qstats &st = s->recvq.stats;
+    shm(st.rq_pkt_cnt).store(st.rq_pkt_cnt + 1, std::memory_order_relaxed);
+    shm(st.rq_pkt_length).store(st.rq_pkt_length + req->length, std::memory_order_relaxed);
     return 0;
 }
 
@@ -384,8 +386,11 @@ template <recv_try_fn Try, bool Shared>
 int ring_recv_loop(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
 {
     kpt__rx *rx = &ring->u.ring.rx;
-    if (req_index == -1)
+    if (req_index == -1) {
+        /* Everything is released, the bytes a batched call passed over too. */
         rx_tail_update(rx, rx->rx_s->recvq.rq_data_head);
+        rx->rq_pend_drop_size = 0;
+    }
     const kpt__pq_mode mode = Shared ? rx->pq_mode : P_UNUSED;
     if (Try(mode, rx, req_index, req) == 0)
         return 0;
@@ -517,6 +522,51 @@ int ring_recv_shared(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req
     return ring_recv_loop<recv_try, true>(ring, timeout_ms, req_index, req);
 }
 
+namespace {
+
+/*
+ * The batched attempts of one receive function.  Skipped bytes are folded
+ * into the packet that follows them, so that the application gives them
+ * back when it returns that packet.
+ */
+template <class Attempt> inline int take_many(kpt__rx *rx, kpt_recv_req *v, int n, int *rc,
+                                              Attempt &&attempt)
+{
+    for (int i = 0; i < n; ++i) {
+        const int r = attempt(i, &v[i]);
+        if (r != 0) {
+            *rc = r;
+            return i;
+        }
+        if (__builtin_expect(rx->rq_pend_drop_size != 0, 0)) {
+            v[i].length_data += rx->rq_pend_drop_size;
+            rx->rq_pend_drop_size = 0;
+        }
+    }
+    *rc = 0;
+    return n;
+}
+
+} // namespace
+
+int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
+{
+    kpt__rx *rx = &ring->u.ring.rx;
+    /* The plain receive functions are inlined: a batch costs no call per
+     * packet.  Any other one (switch timestamps) is called per slot. */
+    if (ring->ring_recv_fn == ring_recv_uniq)
+        return take_many(rx, v, n, rc,
+                         [rx](int i, kpt_recv_req *r) { return recv_try(P_UNUSED, rx, i, r); });
+    if (ring->ring_recv_fn == ring_recv_shared) {
+        const kpt__pq_mode mode = rx->pq_mode;
+        return take_many(rx, v, n, rc,
+                         [rx, mode](int i, kpt_recv_req *r) { return recv_try(mode, rx, i, r); });
+    }
+    return take_many(rx, v, n, rc, [ring](int i, kpt_recv_req *r) {
+        return ring->ring_recv_fn(ring, 0, i, r);
+    });
+}
+
 int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
 {
     kpt_ring_group *g = &ring->u.group;
@@ -601,6 +651,8 @@ int rx_map_region(const kpt__params *p, zal_handle_t mh, const char *name, uintp
 /* Unmaps whatever the ring has mapped and forgets the addresses. */
 void rx_unmap(kpt__rx *rx)
 {
+    /* The printer and the signal handler read the mapped state. */
+    kpt__rx_diag_stop(rx);
     kpt__rx_map &m = rx->rx_map;
     const struct {
         uintptr_t addr, size;
@@ -815,6 +867,7 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
               (unsigned long long)s->evq.evq_desc_cnt, (int)s->evq.evq_evinfo_idx,
               (unsigned long long)s->recvq.rq_data_head, (unsigned long long)s->recvq.rq_data_tail,
               s->recvq.rq_is_reattach ? "yes" : "no");
+    kpt__rx_diag_start(rx);
     return 0;
 }
 
@@ -940,6 +993,7 @@ int ring_group_open(kpt_handle *h, int ring_id, kpt_ring **ring_o)
         if (rc != 0)
             break;
         TAILQ_INSERT_TAIL(&g->ringq, rr, u.ring.glink);
+        rr->u.ring.group = g;
         if (grp.ring_latest == nullptr)
             grp.ring_latest = rr;
         grp.ports[portnum].ring = rr;
@@ -969,6 +1023,24 @@ bool is_ring(const kpt_ring *r)
     return r != nullptr && (r->type == KPT_H_RING || r->type == KPT_H_RING_GROUP);
 }
 
+/*
+ * The rings a statistics or port-information call covers: the members of a
+ * group, or the ring itself.  A member's list link belongs to its group's
+ * list, so a single ring is not walked through its own list.
+ */
+template <class F> void for_each_member(kpt_ring *r, F &&f)
+{
+    if (r->type == KPT_H_RING) {
+        f(r);
+        return;
+    }
+    kpt_ring *m;
+    TAILQ_FOREACH(m, &r->ringq, u.ring.glink) {
+        if (!f(m))
+            return;
+    }
+}
+
 /* Closes a member ring (or a single ring) on its port; the caller frees it. */
 void ring_member_close(kpt_ring *m)
 {
@@ -983,26 +1055,6 @@ void ring_member_close(kpt_ring *m)
 /* ======================================================================== */
 /* Teardown and statistics                                                  */
 /* ======================================================================== */
-
-void kpt__rx_print_stats(const kpt__rx *rx, const char *prefix)
-{
-    if (rx->rx_s == nullptr)
-        return;
-    const kpt__rx_qstats &st = rx->rx_s->recvq.stats;
-    const unsigned long long keep = st.rq_pkt_cnt, skip = st.rq_pkt_cnt_skip_rss,
-                             drop = st.rq_pkt_cnt_drop;
-    const unsigned long long tot = keep + skip + drop;
-    int w = 1;
-    for (unsigned long long v = tot; v >= 10; v /= 10)
-        w++;
-    const double pk = tot ? keep * 100.0 / tot : 0.0;
-    const double ps = tot ? skip * 100.0 / tot : 0.0;
-    const double pd = tot ? drop * 100.0 / tot : 0.0;
-    KPT_LOG_P(rx->p,
-              "%s: tot=%12llu [keep/skip/drop] [%*llu/%*llu/%*llu] "
-              "[%5.1f%%/%5.1f%%/%5.1f%%]\n",
-              prefix, tot, w, keep, w, skip, w, drop, pk, ps, pd);
-}
 
 void kpt__rx_fini(kpt__rx *rx)
 {
@@ -1078,7 +1130,8 @@ int kpt_ring_wait(kpt_ring_t ring, int timeout_ms)
 
 int kpt_ring_close(kpt_ring_t ring)
 {
-    if (!is_ring(ring))
+    /* A member is closed with its group, which still polls it. */
+    if (!is_ring(ring) || (ring->type == KPT_H_RING && ring->u.ring.group != nullptr))
         return EINVAL;
     kpt_handle *h = ring->kpt_h;
     pthread_mutex_lock(&h->lock);
@@ -1115,13 +1168,12 @@ int kpt_ring_getstats(kpt_ring_t ring, kpt_ring_stats *stats)
     kpt_ring_stats sum;
     memset(&sum, 0, sizeof sum);
     int rc = 0;
-    kpt_ring *m;
-    TAILQ_FOREACH(m, &ring->ringq, u.ring.glink) {
+    for_each_member(ring, [&](kpt_ring *m) {
         quor_kpt_stats_t st;
         memset(&st, 0, sizeof st);
         rc = zal_ioctl(m->mhandle, (int)QUOR_KPT_GET_STATS, &st, sizeof st);
         if (rc != 0)
-            break;
+            return false;
         sum.nic_pkt_recv += st.kpt_pkt_recv;
         sum.nic_pkt_overflow += st.nic_pkt_overflow;
         sum.nic_pkt_bad += st.nic_pkt_bad;
@@ -1131,7 +1183,8 @@ int kpt_ring_getstats(kpt_ring_t ring, kpt_ring_stats *stats)
             sum.nic_bytes_recv += st.nic_bytes_recv;
         if (api >= 3)
             sum.kpt_pkt_overflow += st.kpt_pkt_overflow;
-    }
+        return true;
+    });
     memcpy(stats, &sum, size);
     return rc;
 }
@@ -1148,8 +1201,7 @@ int kpt_ring_portinfo(kpt_ring_t ring, struct kpt_ring_portinfo *pinfo)
 {
     if (!is_ring(ring) || pinfo == nullptr)
         return EINVAL;
-    kpt_ring *m;
-    TAILQ_FOREACH(m, &ring->ringq, u.ring.glink) {
+    for_each_member(ring, [&](kpt_ring *m) {
         const kpt__rx &rx = m->u.ring.rx;
         pinfo->ring = m;
         pinfo->q_size = rx.rq_size;
@@ -1158,6 +1210,7 @@ int kpt_ring_portinfo(kpt_ring_t ring, struct kpt_ring_portinfo *pinfo)
         pinfo->data_addr = rx.rx_map.map_rx_data_ring;
         pinfo->data_size = rx.rx_map.map_rx_data_ring_size;
         pinfo++;
-    }
+        return true;
+    });
     return 0;
 }

@@ -139,6 +139,7 @@ typedef struct kpt_ring_uniq {
     STAILQ_ENTRY(kpt_ring) link;  /* next ring of the port */
     TAILQ_ENTRY(kpt_ring) glink;  /* links in a ringq list */
     kpt_port *port_h;
+    struct kpt_ring *group; /* the group polling this member; null for a ring of its own */
     kpt__params p;
     quor_kpt_rx_params_t drv_p;
     kpt__rx rx;
@@ -195,6 +196,9 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
 void kpt__rx_fini(kpt__rx *rx);
 /* The keep/skip/drop line (PARAM). */
 void kpt__rx_print_stats(const kpt__rx *rx, const char *prefix);
+/* Body of that line ("<prefix>: tot=..."), formatted without stdio locks;
+ * returns its length. */
+int kpt__rx_stats_text(const kpt__rx *rx, const char *prefix, char *buf, size_t size);
 /* Takes the next packet of the open descriptor: 0, or ERANGE when it is
  * consumed but cannot be handed out contiguous. */
 int kpt__recv_req(kpt__rx *rx, kpt_recv_req *req);
@@ -204,6 +208,37 @@ void kpt__rx_tail_update(kpt__rx *rx, uint64_t rq_tail_update);
 uint64_t kpt__clk_get_timestamp(const kpt__rx *rx, uint64_t ticks);
 /* One non-blocking receive attempt: 0 with *req filled, or EAGAIN. */
 int ring_recv_try(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_req *req);
+
+/*
+ * Batched attempts without waiting: slot i of v (i below n) receives the
+ * next packet with req_index i, and the bytes of packets passed over before
+ * it are added to its length_data.  Returns the number taken; *rc is 0 when
+ * all n were taken, else the result of the attempt that stopped (EAGAIN
+ * when nothing more is ready).
+ */
+int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc);
+
+/* ---- occupancy (kpt_rx_batch.cpp) ---- */
+
+/* Data consumed and not released (held by the application). */
+uint64_t kpt__rx_qborrowed(const kpt__rx *rx);
+/* Data the adapter has written beyond the consumer head, in whole pages. */
+uint64_t kpt__rx_qavail(const kpt__rx *rx);
+
+/* ---- ring diagnostics (kpt_rx_diag.cpp) ---- */
+
+/* Starts what the ring's settings ask for: the rate printer (QEVENTS, ring
+ * id 0, one per process) and the SIGUSR2 counter dump (KPT_SIGUSR2). */
+void kpt__rx_diag_start(kpt__rx *rx);
+/* Stops the printer this ring started and forgets it for SIGUSR2; on return
+ * neither touches the ring again.  Before anything of the ring is unmapped. */
+void kpt__rx_diag_stop(kpt__rx *rx);
+/* Time between two passes of the rate printer, microseconds. */
+extern unsigned kpt__refs_period_us;
+/* Rate printer thread body; arg is the printer's state. */
+void *kpt__print_refs(void *arg);
+/* SIGUSR2 handler: the counter line of the recorded ring ("signal"). */
+void sig_print_refs(int sig);
 
 /* Receive functions (kpt__ring_recv_fn). */
 int ring_recv_uniq(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);

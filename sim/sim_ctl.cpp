@@ -51,18 +51,20 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         if (w.size() != 1) return err("usage: status");
         std::string out;
         for (auto &p : ports) {
-            char b[256];
+            char b[320];
             snprintf(b, sizeof b,
                      "port %d: link %s, timesource %u, board-type %u, intr-coal %u, "
                      "connections %d, started %s, received %llu (%llu bytes), overflow %llu, "
-                     "sent %llu (%llu bytes)\n",
+                     "sent %llu (%llu bytes), queue-lock %s (desc %llu)\n",
                      p->unit, p->link_up ? "up" : "down", p->timesource.load(),
                      p->board_type.load(), p->intr_coal.load(), p->connections.load(),
                      p->delivering ? "yes" : "no", (unsigned long long)p->kpt_pkt_recv.load(),
                      (unsigned long long)p->nic_bytes_recv.load(),
                      (unsigned long long)(p->kpt_pkt_overflow.load() + p->nic_pkt_overflow.load()),
                      (unsigned long long)p->nic_pkt_send.load(),
-                     (unsigned long long)p->nic_bytes_send.load());
+                     (unsigned long long)p->nic_bytes_send.load(),
+                     p->pq_holder ? "held" : "free",
+                     (unsigned long long)p->pq_state.evq_desc_cnt);
             out += b;
         }
         return out + "ok\n";

@@ -217,6 +217,10 @@ struct Port {
     Netdev netdev;
     std::thread adapter;
     int adapter_evfd = -1;
+    // Shared-queue lock (server thread only): its holder, and the queue
+    // position handed over at the last release that carried one.
+    Conn *pq_holder = nullptr;
+    kpt__pq_state_rw pq_state = {};
     std::map<uint32_t, int> fail_requests; // request code -> errno to answer (server thread)
     quor_kpt_rx_params_t last_rx_params = {}; // last port endpoint block received
     bool have_rx_params = false;
@@ -273,6 +277,16 @@ struct Simulator::Impl {
     int park_wait(Conn &c, uint32_t seq, int32_t timeout_ms, std::function<int(bool)> check,
                   std::function<void()> cleanup);
     void update_delivering(Port &p);
+
+    // ---- shared-queue locks (sim_pq.cpp) ----
+    int pq_request(Conn &c, uint32_t seq, uint32_t code, const std::vector<uint8_t> &rec);
+    // Gives back every queue lock a connection holds (it is going away).
+    void pq_release_all(Conn &c);
+    uint32_t pq_ports(uint32_t mask) const;
+    uint32_t pq_all_ports() const;
+    int pq_take(Conn &c, uint32_t mask);
+    int pq_lock(Conn &c, uint32_t seq, uint32_t mask, int32_t timeout_ms);
+    bool pq_give(Conn &c, uint32_t mask, const kpt__pq_state_rw *state);
 
     // ---- transmit side (sim_tx.cpp) ----
     int tx_endpoint(Conn &c, quor_kpt_tx_params_t &prm);

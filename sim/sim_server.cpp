@@ -509,6 +509,7 @@ void Simulator::Impl::drop_client(Conn &c)
         return true;
     });
     unbind(c);
+    pq_release_all(c);
     epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     if (c.port) c.port->connections--;
@@ -792,6 +793,13 @@ int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<
     }
     case QUOR_RAW_NEXT_EVENT:
         return raw_next_event(c, seq, rec, rep_extra);
+    case QUOR_KPT_PQ_TRYLOCK:
+    case QUOR_KPT_PQ_TRYLOCK_WAIT:
+    case QUOR_KPT_PQ_UNLOCK:
+    case QUOR_KPT_PQ_UNLOCK_WAKE:
+    case QUOR_KPT_PQ_GROUP_LOCK:
+    case QUOR_KPT_PQ_GROUP_UNLOCK:
+        return pq_request(c, seq, code, rec);
     default:
         return ENOTTY;
     }

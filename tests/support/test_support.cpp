@@ -211,16 +211,17 @@ int SimdProcess::Stop()
 
 SimdProcess::~SimdProcess() { Stop(); }
 
-StderrCapture::StderrCapture()
+StderrCapture::StderrCapture(int fd) : fd_(fd)
 {
     char tmpl[] = "/tmp/kpt-stderr-XXXXXX";
-    int fd = mkstemp(tmpl);
-    if (fd < 0) abort();
+    int tmp = mkstemp(tmpl);
+    if (tmp < 0) abort();
     path_ = tmpl;
     fflush(stderr);
-    saved_ = dup(2);
-    dup2(fd, 2);
-    close(fd);
+    fflush(stdout);
+    saved_ = dup(fd_);
+    dup2(tmp, fd_);
+    close(tmp);
 }
 
 std::string StderrCapture::Finish()
@@ -228,7 +229,8 @@ std::string StderrCapture::Finish()
     if (done_) return {};
     done_ = true;
     fflush(stderr);
-    dup2(saved_, 2);
+    fflush(stdout);
+    dup2(saved_, fd_);
     close(saved_);
     std::string s = ReadFile(path_);
     unlink(path_.c_str());

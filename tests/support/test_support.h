@@ -75,15 +75,16 @@ private:
     std::string ready_line_;
 };
 
-// Captures what the process writes to stderr (fd 2) between construction and
-// Finish(); used for library messages.
+// Captures what the process writes to stderr (fd 2, or another descriptor)
+// between construction and Finish(); used for library messages.
 class StderrCapture {
 public:
-    StderrCapture();
+    explicit StderrCapture(int fd = 2);
     ~StderrCapture();
     std::string Finish();
 
 private:
+    int fd_ = 2;
     int saved_ = -1;
     std::string path_;
     bool done_ = false;
