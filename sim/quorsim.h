@@ -32,6 +32,7 @@ struct Options {
     bool rss_hw = false;           // per-ring queues spread by the adapter
     uint64_t max_ring_mib = 1024;  // largest data ring a ring attach gets
     uint64_t clock_start = 0;      // adapter tick count at start
+    int64_t clock_offset_ns = 0;   // ring timestamps read this far ahead of the host clock
 };
 
 // Usage text of quor_simd (ends with a newline).
