@@ -358,7 +358,10 @@ static void worker_body(worker_t *w)
     }
     rc = worker_ready(w);
     if (rc) goto end;
-    if (G.verbose) printf("[%u] ready\n", (unsigned)w->worker_id);
+    if (G.verbose) {
+        printf("[%u] ready\n", (unsigned)w->worker_id);
+        fflush(stdout);
+    }
     if (G.delay_nsecs > 0) {
         zal_cycles_counter_init();
         cyc_itvl = (double)((uint64_t)G.delay_nsecs * zal_cycles_per_second()) / 1e9;
@@ -647,7 +650,9 @@ int main(int argc, char **argv)
             print_periodic_stats();
             alarm(1);
         } else if (sig == SIGINT || sig == SIGTERM) {
-            sigexit_body();
+            /* The report follows once the workers have stopped, so that it
+             * holds what they counted up to the end. */
+            getout = 1;
             pthread_mutex_lock(&G.wrk_mtx);
             cancel_others(NULL);
             pthread_mutex_unlock(&G.wrk_mtx);

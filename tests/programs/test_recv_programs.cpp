@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "iface_util.h"
 #include "program_runner.h"
 
 namespace {
@@ -387,6 +388,42 @@ TEST_F(ProgTest, ManyCancelsWorkersBlockedWithoutTimeout)
         if (Has(l, "killing worker")) ++killed;
     EXPECT_EQ(killed, 3) << r.out;
     EXPECT_EQ(Total(r.out), 100000);
+}
+
+TEST_F(ProgTest, ManyReflectsNonIpFramesToTheHost)
+{
+    std::string why;
+    if (!kpttest::EnterPrivateNetns(&why)) GTEST_SKIP() << why;
+    Start({"--ports", "1", "--netdev"});
+    ASSERT_EQ(kpttest::Ip({"addr", "add", "10.77.0.1/24", "dev", "quor0"}), "");
+    ASSERT_EQ(kpttest::Ip({"link", "set", "quor0", "up"}), "");
+    BgProgram p(Many({"-a", "-v", "-W", "100", "-d", kRing}));
+    ASSERT_TRUE(p.WaitOut("[0] ready\n")) << p.Out() << p.Err();
+    // ARP requests for the host's address from three senders, and a UDP
+    // frame, which stays with the application.
+    for (uint8_t k = 1; k <= 3; ++k) {
+        std::vector<uint8_t> arp(60, 0);
+        const uint8_t head[] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, k, 0x08, 0x06,
+                                0, 1, 0x08, 0, 6, 4, 0, 1, 2, 0, 0, 0, 0, k, 10, 77, 0, uint8_t(10 + k),
+                                0, 0, 0, 0, 0, 0, 10, 77, 0, 1};
+        std::copy(std::begin(head), std::end(head), arp.begin());
+        SendFrame(dir_.path(), 0, arp);
+    }
+    auto udp = TestFrame(100);
+    udp[23] = 17;
+    SendFrame(dir_.path(), 0, udp);
+    for (int k = 1; k <= 3; ++k) {
+        std::string ip = "10.77.0." + std::to_string(10 + k);
+        EXPECT_TRUE(kpttest::WaitUntil([&] {
+            auto r = RunProgram({kpttest::IpTool(), "neigh", "show", "dev", "quor0"});
+            return Has(r.out, ip + " ");
+        })) << ip << " not learnt by the host";
+    }
+    p.Signal(SIGTERM);
+    auto r = p.Finish(5000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("Reflected to netdev *: *3\n"))) << r.out;
+    EXPECT_EQ(Total(r.out), 4);
 }
 
 TEST_F(ProgTest, ManyBadCommandLines)
