@@ -69,10 +69,7 @@ static void usage(void)
 static uint64_t number_arg(int opt, const char *arg, uint64_t max)
 {
     uint64_t v;
-    if (parse_u64(arg, max, &v) != 0) {
-        fprintf(stderr, "Invalid value for -%c: %s\n", opt, arg);
-        usage();
-    }
+    if (option_u64(opt, arg, max, &v) != 0) usage();
     return v;
 }
 
@@ -148,6 +145,7 @@ int main(int argc, char **argv)
     uint32_t portnum = 0;
     unsigned src_mac[6] = {0};
 
+    opterr = 0; /* the programs word their own complaint */
     while ((opt = getopt(argc, argv, "b:cCd:n:p:T:r:R:S:tvVE:f")) != -1) {
         switch (opt) {
         case 'b':

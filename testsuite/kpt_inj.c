@@ -85,10 +85,7 @@ static void usage(void)
 static uint64_t number_arg(int opt, const char *arg, uint64_t max)
 {
     uint64_t v;
-    if (parse_u64(arg, max, &v) != 0) {
-        fprintf(stderr, "Invalid value for -%c: %s\n", opt, arg);
-        usage();
-    }
+    if (option_u64(opt, arg, max, &v) != 0) usage();
     return v;
 }
 
@@ -287,6 +284,7 @@ int main(int argc, char **argv)
     uint32_t num_threads = 1, seeds[MAX_THREADS];
     uint32_t len_min, len_max;
 
+    opterr = 0; /* the programs word their own complaint */
     while ((opt = getopt(argc, argv, "vb:n:T:E:l:r:HS:D:B:P:Fe:")) != -1) {
         switch (opt) {
         case 'v':

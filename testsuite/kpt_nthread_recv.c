@@ -133,10 +133,7 @@ static int kpt__stupid_hash2(kpt_recv_req *req, void *context, uint32_t *hash_va
 static uint64_t number_arg(const char *progname, int opt, const char *arg, uint64_t max)
 {
     uint64_t v;
-    if (parse_u64(arg, max, &v) != 0) {
-        fprintf(stderr, "\nInvalid value for -%c: %s\n", opt, arg);
-        usage(progname);
-    }
+    if (option_u64(opt, arg, max, &v) != 0) usage(progname);
     return v;
 }
 
@@ -494,6 +491,7 @@ int main(int argc, char **argv)
     G.num_workers = 1;
     G.num_boards = 1;
 
+    opterr = 0; /* the programs word their own complaint */
     while ((opt = getopt(argc, argv, "b:p:tvVR:S:E:n:T:d:w:D:W:haH:")) != -1) {
         switch (opt) {
         case 'b':

@@ -175,6 +175,13 @@ int parse_u64(const char *s, uint64_t max, uint64_t *out)
     return 0;
 }
 
+int option_u64(int opt, const char *arg, uint64_t max, uint64_t *out)
+{
+    if (parse_u64(arg, max, out) == 0) return 0;
+    fprintf(stderr, "Invalid value for -%c: %s\n", opt, arg);
+    return -1;
+}
+
 void fill_payload(unsigned char *p, uint32_t n, uint32_t first_word)
 {
     uint32_t i = 0, w = first_word;

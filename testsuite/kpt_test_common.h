@@ -59,6 +59,10 @@ int parse_mac(const char *s, unsigned mac[6], const char **end);
  * max; 0 on success, -1 otherwise. */
 int parse_u64(const char *s, uint64_t max, uint64_t *out);
 
+/* parse_u64 for the argument of option -opt; on failure prints
+ * "Invalid value for -<opt>: <arg>" to standard error and returns -1. */
+int option_u64(int opt, const char *arg, uint64_t max, uint64_t *out);
+
 /* Writes the payload words first_word, first_word + 1, ... into n bytes at p
  * (a last partial word gets the low bytes of its value). */
 void fill_payload(unsigned char *p, uint32_t n, uint32_t first_word);
