@@ -18,6 +18,15 @@
  * its own thread's eventfd.  Whoever reads a reply that belongs to another
  * waiter hands it over (a copy in the waiter, then a write to the waiter's
  * eventfd); a reply that nobody awaits any more is dropped.
+ *
+ * A thread may be cancelled while it waits (a benchmark cancels its blocked
+ * workers).  Its waiter lives on its stack and names its eventfd, which the
+ * thread's exit closes: left linked, a late reply would be handed to freed
+ * stack memory and written into whatever file took that descriptor number.
+ * So the wait itself is the only cancellation point of a request, and the
+ * waiter and the connection reference are owned by objects whose destructors
+ * undo them, which also run when glibc unwinds a cancelled thread (this file
+ * is built with exception tables for that).
  */
 #include "zal_internal.h"
 
@@ -25,6 +34,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -380,6 +390,54 @@ void waiter_unlink(SimConn *c, Waiter *w)
     }
 }
 
+/* Keeps w linked on c from construction to destruction, cancellation
+ * included; a reply handed over but never taken is freed with it. */
+class WaiterLink {
+public:
+    WaiterLink(SimConn *c, Waiter *w) : c_(c), w_(w)
+    {
+        std::lock_guard lk(c_->mu);
+        w_->next = c_->waiters;
+        c_->waiters = w_;
+    }
+    ~WaiterLink()
+    {
+        std::lock_guard lk(c_->mu);
+        waiter_unlink(c_, w_);
+        free(w_->msg);
+        w_->msg = nullptr;
+    }
+    WaiterLink(const WaiterLink &) = delete;
+    WaiterLink &operator=(const WaiterLink &) = delete;
+
+private:
+    SimConn *c_;
+    Waiter *w_;
+};
+
+/* Cancellation off for the life of the object, except inside allow(). */
+class CancelPoint {
+public:
+    CancelPoint() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~CancelPoint() { pthread_setcancelstate(old_, nullptr); }
+    CancelPoint(const CancelPoint &) = delete;
+    CancelPoint &operator=(const CancelPoint &) = delete;
+    /* poll() as the caller's cancellation state allows. */
+    int poll_allowing(struct pollfd *pf, nfds_t n)
+    {
+        int ignored;
+        pthread_setcancelstate(old_, &ignored);
+        int r = poll(pf, n, -1);
+        int e = errno;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+        errno = e;
+        return r;
+    }
+
+private:
+    int old_ = PTHREAD_CANCEL_ENABLE;
+};
+
 /* Hands a reply that is not the reader's own to the thread awaiting it. */
 void hand_over(SimConn *c, uint32_t seq, const uint8_t *msg, size_t len, int error)
 {
@@ -503,6 +561,9 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
     }
     if (extra > ZAL_SIM_MAX_EXTRA) return EINVAL;
 
+    /* Nothing below may be cancelled halfway (a hand-over without its
+     * wake-up would strand another thread) but the wait. */
+    CancelPoint cancel;
     ThreadCtx *t;
     int rc = thread_ctx(&t);
     if (rc != 0) return rc;
@@ -517,21 +578,14 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
 
     /* Registered before sending, so that a reply read by another thread
      * right away finds its waiter. */
-    {
-        std::lock_guard lk(c->mu);
-        w.next = c->waiters;
-        c->waiters = &w;
-    }
+    WaiterLink link(c, &w);
 
     struct msghdr mh = {};
     mh.msg_iov = iov;
     mh.msg_iovlen = size_t(niov);
     ssize_t sent = sendmsg(c->sock, &mh, MSG_NOSIGNAL);
     if (sent != ssize_t(sizeof rq + size + extra)) {
-        rc = sent < 0 ? link_errno(errno) : EIO;
-        std::lock_guard lk(c->mu);
-        waiter_unlink(c, &w);
-        return rc;
+        return sent < 0 ? link_errno(errno) : EIO;
     }
 
     struct pollfd pf[2] = {{c->sock, POLLIN, 0}, {t->evfd, POLLIN, 0}};
@@ -539,18 +593,14 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
     for (;;) {
         {
             std::lock_guard lk(c->mu);
-            if (w.done) {
-                waiter_unlink(c, &w);
-                break;
-            }
+            if (w.done) break;
         }
-        int n = poll(pf, 2, -1);
+        int n = cancel.poll_allowing(pf, 2);
         if (n < 0) {
             /* Interrupted (or failed): the request is given up, as an
              * interrupted ioctl would be, unless its reply is already here. */
             int e = errno;
             std::lock_guard lk(c->mu);
-            waiter_unlink(c, &w);
             if (w.done) break;
             return e;
         }
@@ -573,7 +623,6 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
             /* The simulator hung up (or the connection broke). */
             rc = got == 0 ? ENXIO : link_errno(errno);
             std::lock_guard lk(c->mu);
-            waiter_unlink(c, &w);
             if (w.done) break;
             return rc;
         }
@@ -583,17 +632,12 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
         memcpy(&rp, t->buf, sizeof rp);
         int bad = (rh.msg_flags & MSG_TRUNC) || size_t(got) >= kRecvBufSize ? EIO : 0;
         if (rp.seq == w.seq) {
-            {
-                std::lock_guard lk(c->mu);
-                waiter_unlink(c, &w);
-                /* A duplicate may have been handed over meanwhile. */
-                free(w.msg);
-                w.msg = nullptr;
-            }
+            /* A duplicate handed over meanwhile is freed with the link. */
             return bad ? bad : apply_reply(t->buf, size_t(got), record, size, out);
         }
         hand_over(c, rp.seq, t->buf, size_t(got), bad);
     }
+    /* Once done, the waiter gets no second hand-over. */
     return take_handed(&w, record, size, out);
 }
 
@@ -667,9 +711,12 @@ int zal_ioctl(zal_handle_t handle, int request, void *record, size_t size)
 {
     SimConn *c = conn_get(handle);
     if (!c) return ioctl(handle, (unsigned long)(uint32_t)request, record) == 0 ? 0 : errno;
-    int rc = sim_ioctl(c, uint32_t(request), record, size);
-    conn_release(c);
-    return rc;
+    /* Released also when the caller is cancelled in the request. */
+    struct ConnRef {
+        SimConn *c;
+        ~ConnRef() { conn_release(c); }
+    } ref{c};
+    return sim_ioctl(c, uint32_t(request), record, size);
 }
 
 void *zal_mmap(void *start, size_t length, zal_handle_t handle, uintptr_t offset,

@@ -33,6 +33,7 @@ struct Options {
     uint64_t max_ring_mib = 1024;  // largest data ring a ring attach gets
     uint64_t clock_start = 0;      // adapter tick count at start
     std::vector<std::string> boards; // "UNIT=SETTINGS" board settings
+    int64_t clock_offset_ns = 0;   // ring timestamps read this far ahead of the host clock
 };
 
 // Usage text of quor_simd (ends with a newline).

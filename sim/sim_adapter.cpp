@@ -132,7 +132,7 @@ static void update_kwindow(Port &p, int64_t mono)
     // Host time and the adapter's time base read together: the midpoint of
     // two monotonic reads around the real-time read.
     int64_t m1 = mono_ns();
-    int64_t real = real_ns();
+    int64_t real = real_ns() + ck.offset_ns;
     mono = m1 + (mono_ns() - m1) / 2;
     shared(kw->jiffies).store(uint32_t((mono - ck.mono0) / 1000000), std::memory_order_relaxed);
     shared(kw->hz).store(1000, std::memory_order_relaxed);
@@ -386,7 +386,8 @@ int Simulator::Impl::start_adapters(std::string *err)
         p.clock.window = opt.clock_window;
         p.clock.ppm = opt.clock_ppm;
         p.clock.mono0 = mono;
-        p.clock.real0 = real;
+        p.clock.offset_ns = opt.clock_offset_ns;
+        p.clock.real0 = real + opt.clock_offset_ns;
         p.clock.ticks0 = opt.clock_start;
         update_kwindow(p, mono);
         p.adapter_evfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

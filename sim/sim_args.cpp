@@ -1,4 +1,5 @@
 // sim_args.cpp - the command line of quor_simd.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,6 +25,8 @@ const char *usage_text()
            "  --clock mask|window    tick conversion the rings use (default mask)\n"
            "  --clock-ppm X          adapter oscillator error in ppm (default 0)\n"
            "  --clock-start TICKS    adapter tick count at start (default 0)\n"
+           "  --clock-offset NS      ring timestamps read NS ns ahead of the host clock\n"
+           "                         (negative: behind; default 0)\n"
            "  --rss shared|hw        rings of a port share one queue (default), or get\n"
            "                         their own queues filled by the adapter's hash\n"
            "  --max-ring-mib N       largest data ring of a ring, MiB (default 1024)\n"
@@ -149,6 +152,18 @@ int parse_args(int argc, char **argv, Options *o, std::string *err)
                 return 2;
             }
             o->clock_start = n;
+        } else if (name == "--clock-offset") {
+            if (!need()) return 2;
+            // A plain decimal, optionally signed; a day either way is plenty
+            // to make any comparison with the host clock fail.
+            char *end = nullptr;
+            errno = 0;
+            long long v = strtoll(val.c_str(), &end, 10);
+            if (val.empty() || *end || errno || v < -86400000000000ll || v > 86400000000000ll) {
+                *err = "--clock-offset must be a number of ns within a day";
+                return 2;
+            }
+            o->clock_offset_ns = v;
         } else if (name == "--rss") {
             if (!need()) return 2;
             if (val != "hw" && val != "shared") {

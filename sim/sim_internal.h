@@ -145,6 +145,7 @@ struct AdapterClock {
     bool window = false; // conversion through the kernel window only
     double ppm = 0;      // oscillator error
     int64_t mono0 = 0, real0 = 0;
+    int64_t offset_ns = 0; // how far the adapter's idea of host time is ahead
     uint64_t ticks0 = 0;
     // Tick count at a monotonic time.
     uint64_t ticks_at(int64_t mono) const;
