@@ -341,6 +341,8 @@ int kpt_inject_open(int portnum, int flags, kpt_inject_t *inj_o)
     memset(&p, 0, sizeof p);
     int rc = kpt__api_params(&p, nullptr, &kv, 1, nullptr);
     if (rc != 0) {
+        /* A later row may fail after the debug file was opened. */
+        kpt__debug_stream_release(p.debug_fp);
         free(h);
         return rc;
     }
@@ -351,6 +353,7 @@ int kpt_inject_open(int portnum, int flags, kpt_inject_t *inj_o)
         KPT_LOG_I(&h->p, "Can't open kpt inject handle on port %u (err=%d)\n",
                   (unsigned)portnum, rc);
         if (h->mhandle >= 0) zal_close(h->mhandle);
+        kpt__debug_stream_release(h->p.debug_fp);
         free(h);
         return rc;
     }
@@ -358,6 +361,7 @@ int kpt_inject_open(int portnum, int flags, kpt_inject_t *inj_o)
     rc = kpt__tx_init(&h->tx, h->mhandle, &h->p, &h->drv_p);
     if (rc != 0) {
         zal_close(h->mhandle);
+        kpt__debug_stream_release(h->p.debug_fp);
         free(h);
         return rc;
     }
@@ -471,6 +475,7 @@ int kpt_inject_close(kpt_inject_t handle)
 
     kpt__tx_unmap(tx);
     if (h->mhandle >= 0) zal_close(h->mhandle);
+    kpt__debug_stream_release(h->p.debug_fp);
     h->type = KPT_H_ANON;
     free(h);
     return 0;

@@ -201,6 +201,13 @@ struct Port {
     std::thread adapter;
     int adapter_evfd = -1;
     std::map<uint32_t, int> fail_requests; // request code -> errno to answer (server thread)
+    // Bytes written over a request's successful answer before it goes out:
+    // a driver that answers with values a sound one never gives (server thread).
+    struct AnswerPatch {
+        uint32_t off = 0, len = 0;
+        uint8_t bytes[8] = {};
+    };
+    std::multimap<uint32_t, AnswerPatch> answer_patches; // request code -> patch
     quor_kpt_rx_params_t last_rx_params = {}; // last port endpoint block received
     bool have_rx_params = false;
 };
@@ -271,6 +278,9 @@ struct Simulator::Impl {
     bool rx_pause_wanted(Port &p);
 
     // ---- adapter (sim_adapter.cpp) ----
+    // The host interfaces that stand for the ports when no TAP exists
+    // (ZAL_SIM_HOST_IFACES); rec is the request's record.
+    int host_ifaces(std::vector<uint8_t> &rec);
     int start_adapters(std::string *err);
     void stop_adapters();
     void adapter_loop(Port &p);

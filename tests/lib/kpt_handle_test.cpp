@@ -228,10 +228,12 @@ TEST_F(KptHandleNetTest, AllOnesOpensEveryListedPortOnce)
     EXPECT_EQ(kpt_close(h), 0) << "every port is closed once";
 }
 
-TEST_F(KptHandleNetTest, AllOnesWithNoPortListedHasNoPorts)
+TEST_F(KptHandleTest, AllOnesWithNoPortListedHasNoPorts)
 {
-    opts_.netdev = false;
     Init();
+    // The simulated ports are listed, but neither is a capture board.
+    Ctl("board-type 0 4");
+    Ctl("board-type 1 4");
     kpt_handle_t h = nullptr;
     ASSERT_EQ(kpt_open_defaults(kAll, &h), 0);
     EXPECT_EQ(h->portcnt, 0);
