@@ -14,18 +14,10 @@ namespace {
 
 using KptHandleTest = kpttest::KptSimTest;
 using KptHandleNetTest = kpttest::KptNetTest;
+using kpttest::OpenFds;
 using kpttest::WaitUntil;
 
 constexpr uint32_t kAll = 0xffffffffu;
-
-int OpenFds()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d && readdir(d)) ++n;
-    if (d) closedir(d);
-    return n;
-}
 
 bool Has(const std::string &text, const std::string &what)
 {

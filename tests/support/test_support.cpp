@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include "test_support.h"
 
 #include <fcntl.h>
@@ -290,6 +291,15 @@ std::string ReadFile(const std::string &path)
     std::ostringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+int OpenFds()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (d && readdir(d)) ++n;
+    if (d) closedir(d);
+    return n;
 }
 
 }  // namespace kpttest

@@ -102,4 +102,7 @@ int64_t MonoNs();
 // Reads a whole file; empty string when it cannot be read.
 std::string ReadFile(const std::string &path);
 
+// Number of descriptors the process has open.
+int OpenFds();
+
 }  // namespace kpttest
