@@ -266,13 +266,14 @@ TEST_F(KptHandleTest, CloseWaitsForTheRings)
     Init();
     EXPECT_EQ(kpt_close(nullptr), EINVAL);
     kpt_handle_t h = nullptr;
-    ASSERT_EQ(kpt_open_defaults(0, &h), 0);
-    h->refcnt++; // a ring is open
-    EXPECT_EQ(kpt_close(h), EBUSY);
+    ASSERT_EQ(kpt_open(0x3, 0, nullptr, 4 << 20, KPT_F_AGGREGATE_PORTMASK, &h), 0);
+    kpt_ring_t group = nullptr;
+    ASSERT_EQ(kpt_ring_open(h, &group), 0);
+    EXPECT_EQ(kpt_close(h), EBUSY) << "a group holds its handle";
     EXPECT_EQ(kpt_start(h), 0) << "the handle stays usable";
-    EXPECT_TRUE(WaitUntil([&] { return sim_->connections(0) == 1; }));
-    h->refcnt--;
+    EXPECT_EQ(kpt_ring_close(group), 0);
     EXPECT_EQ(kpt_close(h), 0);
+    EXPECT_TRUE(WaitUntil([&] { return sim_->connections(1) == 0; }));
     EXPECT_TRUE(WaitUntil([&] { return sim_->connections(0) == 0; }));
 }
 

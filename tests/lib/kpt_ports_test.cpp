@@ -210,44 +210,50 @@ TEST_F(KptPortsTest, SwitchTimestampsOfTheFirstRingOverrideTheClock)
 {
     Init();
     kpt_handle_t h = nullptr;
-    ASSERT_EQ(kpt_open_defaults(0, &h), 0);
-    kpt_port *port = PortAt(h, 0);
+    ASSERT_EQ(kpt_open(0, 2, nullptr, 4 << 20, -1, &h), 0);
     Ctl("timesource 0 5");
     kpt_timesource_state ts;
-    auto State = [&] {
+    auto State = [&](kpt_handle_t on) {
         ts = KPT_TIMESOURCE_PPS;
-        int rc = kpt_get_timesource_state(h, &ts);
+        int rc = kpt_get_timesource_state(on, &ts);
         return rc != 0 ? -rc : int(ts);
     };
+    // The switch decoding of a ring sets its status; nothing else does.
+    auto SetStatus = [](kpt_ring_t r, arista_tsp_status s) {
+        r->u.ring.rx.arista_control.arct_status = s;
+    };
 
-    kpt_ring *first = AddRing(port, KPT_H_RING);
-    kpt_ring *second = AddRing(port, KPT_H_RING);
-    second->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_ACTIVE;
-    first->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_FALLBACK_LOCAL;
-    EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED) << "only the first ring counts";
+    EXPECT_EQ(State(h), KPT_TIMESOURCE_EXT_SYNCED) << "no ring yet";
+    kpt_ring_t first = nullptr, second = nullptr;
+    ASSERT_EQ(kpt_ring_open(h, &first), 0);
+    ASSERT_EQ(kpt_ring_open(h, &second), 0);
+    SetStatus(second, ARISTA_STATUS_ACTIVE);
+    SetStatus(first, ARISTA_STATUS_FALLBACK_LOCAL);
+    EXPECT_EQ(State(h), KPT_TIMESOURCE_EXT_SYNCED) << "only the first ring counts";
     for (arista_tsp_status s :
          {ARISTA_STATUS_ACTIVE, ARISTA_STATUS_OUTOFSYNC, ARISTA_STATUS_NEED_KEYFRAME}) {
-        first->u.ring.rx.arista_control.arct_status = s;
-        EXPECT_EQ(State(), KPT_TIMESOURCE_ARISTA_ACTIVE) << s;
+        SetStatus(first, s);
+        EXPECT_EQ(State(h), KPT_TIMESOURCE_ARISTA_ACTIVE) << s;
     }
     Ctl("timesource 0 7");
-    EXPECT_EQ(State(), -ENODEV);
+    EXPECT_EQ(State(h), -ENODEV);
     Ctl("timesource 0 5");
-
-    // A group: the member that delivered last decides.
-    DropRings(port);
-    kpt_ring *group = AddRing(port, KPT_H_RING_GROUP);
-    EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED) << "no member has delivered yet";
-    group->u.group.ring_latest = second;
-    EXPECT_EQ(State(), KPT_TIMESOURCE_ARISTA_ACTIVE);
-    second->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_INITED;
-    EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED);
-
-    DropRings(port);
-    AddRing(port, KPT_H_INJ);
-    EXPECT_EQ(State(), -ENODEV) << "a first ring of another kind";
-    DropRings(port);
+    // Closing the first ring makes the other one first.
+    EXPECT_EQ(kpt_ring_close(first), 0);
+    EXPECT_EQ(State(h), KPT_TIMESOURCE_ARISTA_ACTIVE);
+    EXPECT_EQ(kpt_ring_close(second), 0);
     EXPECT_EQ(kpt_close(h), 0);
+
+    // A group only exists on a handle of several ports, which the query
+    // refuses before it looks at any ring.
+    kpt_handle_t both = nullptr;
+    ASSERT_EQ(kpt_open(0x3, 0, nullptr, 4 << 20, KPT_F_AGGREGATE_PORTMASK, &both), 0);
+    kpt_ring_t group = nullptr;
+    ASSERT_EQ(kpt_ring_open(both, &group), 0);
+    ASSERT_EQ(group->type, KPT_H_RING_GROUP);
+    EXPECT_EQ(State(both), -EINVAL);
+    EXPECT_EQ(kpt_ring_close(group), 0);
+    EXPECT_EQ(kpt_close(both), 0);
 }
 
 }  // namespace

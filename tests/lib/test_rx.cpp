@@ -608,28 +608,32 @@ TEST_P(RxClockTest, TimestampsFollowTheHostClock)
     opts_.clock_start = c.start;
     ASSERT_NO_FATAL_FAILURE(OpenStarted());
     EXPECT_EQ(Rx()->nticks.ticks_mask != 0, !c.window);
-    // Frames spread over several refreshes of the clock parameters.
+    // Frames spread over several refreshes of the clock parameters.  The
+    // slack is what a sanitizer build on a loaded machine can hold between
+    // reading the host clock and the adapter stamping the frame; another
+    // clock (monotonic, or ticks left unconverted) is off by far more.
+    const int64_t kSlackNs = 3000000;
     for (uint32_t i = 0; i < 16; ++i) {
         const int64_t before = RealNs();
         ASSERT_NO_FATAL_FAILURE(Send(0, Frame(60, i)));
         ASSERT_EQ(kpt_ring_recv(ring_, 2000, &req_), 0);
         const int64_t after = RealNs();
         const int64_t ts = int64_t(req_.timestamp);
-        EXPECT_GE(ts, before - 10000) << "frame " << i << ": " << before - ts << " ns early";
-        EXPECT_LE(ts, after + 10000) << "frame " << i << ": " << ts - after << " ns late";
+        EXPECT_GE(ts, before - kSlackNs) << "frame " << i << ": " << before - ts << " ns early";
+        EXPECT_LE(ts, after + kSlackNs) << "frame " << i << ": " << ts - after << " ns late";
         usleep(30000);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Clocks, RxClockTest,
-    // Oscillators 2 % off: uncorrected, the error would reach 2 ms between
-    // two refreshes of the parameters, far above the send latency.
-    ::testing::Values(ClockCase{"Mask", false, 0, 0}, ClockCase{"MaskSlowOscillator", false, -20000, 0},
-                      ClockCase{"MaskFastOscillator", false, 20000, 0},
+    // Oscillators 10 % off: uncorrected, the error would reach 10 ms between
+    // two refreshes of the parameters, well above the slack.
+    ::testing::Values(ClockCase{"Mask", false, 0, 0}, ClockCase{"MaskSlowOscillator", false, -100000, 0},
+                      ClockCase{"MaskFastOscillator", false, 100000, 0},
                       ClockCase{"MaskCounterWraps", false, 0, (1ull << 48) - 20000000},
                       ClockCase{"Window", true, 0, 0},
-                      ClockCase{"WindowFastOscillator", true, 20000, 0}),
+                      ClockCase{"WindowFastOscillator", true, 100000, 0}),
     [](const ::testing::TestParamInfo<ClockCase> &i) { return std::string(i.param.name); });
 
 TEST_F(RxTest, BlockingReceiveWakesWhenAFrameArrives)
