@@ -986,6 +986,62 @@ TEST_F(RxGroupTest, GroupOverTwoPortsCountsEveryMember)
     EXPECT_EQ(g_syncs, 2);
 }
 
+// Three ports: every member counts on the handle, all three merge, and a
+// port above 15 (the group's port table has 16 entries) is refused whole.
+TEST_F(RxGroupTest, GroupOverThreePortsAndPortsAboveFifteen)
+{
+    opts_.ports = 17;
+    ASSERT_NO_FATAL_FAILURE(Open(0x7, 1, KPT_F_AGGREGATE_PORTMASK));
+    EXPECT_EQ(h_->portcnt, 3);
+    EXPECT_EQ(h_->refcnt, 3 + 3 + 1);
+    EXPECT_EQ(ring_->u.group.portmask, 0x7u);
+    int count = 0;
+    EXPECT_EQ(kpt_ring_portinfo_count(ring_, &count), 0);
+    EXPECT_EQ(count, 3);
+    kpt_ring_t m = TAILQ_FIRST(&ring_->ringq);
+    for (unsigned port = 0; port < 3; ++port, m = TAILQ_NEXT(m, u.ring.glink)) {
+        ASSERT_NE(m, nullptr) << port;
+        EXPECT_EQ(m, Member(port));
+        EXPECT_EQ(m->u.ring.port_h->p.portnum, port);
+    }
+    EXPECT_EQ(m, nullptr);
+
+    ASSERT_EQ(kpt_start(h_), 0);
+    constexpr uint32_t kPerPort = 40;
+    for (uint32_t i = 0; i < kPerPort; ++i) {
+        for (int port = 0; port < 3; ++port) ASSERT_NO_FATAL_FAILURE(Send(port, Frame(64, 3 * i + port)));
+        usleep(200);
+    }
+    uint64_t last_ts = 0;
+    uint32_t next[3] = {0, 1, 2};
+    for (uint32_t k = 0; k < 3 * kPerPort; ++k) {
+        ASSERT_EQ(kpt_ring_recv(ring_, 2000, &req_), 0) << k;
+        ASSERT_LT(req_.portnum, 3u);
+        EXPECT_TRUE(FrameIs(req_, 64, next[req_.portnum])) << k;
+        next[req_.portnum] += 3;
+        EXPECT_GE(req_.timestamp, last_ts) << k;
+        last_ts = req_.timestamp;
+    }
+    EXPECT_EQ(kpt_ring_recv(ring_, 0, &req_), EAGAIN);
+    EXPECT_EQ(kpt_ring_close(ring_), 0);
+    ring_ = nullptr;
+    EXPECT_EQ(h_->refcnt, 3);
+    EXPECT_EQ(g_detaches, 3);
+    EXPECT_EQ(kpt_close(h_), 0);
+    h_ = nullptr;
+
+    // Port 16 beside port 0: nothing of the group stays open.
+    ASSERT_EQ(kpt_open(0x10001, 1, nullptr, int64_t(kRing), KPT_F_AGGREGATE_PORTMASK, &h_), 0);
+    kpttest::StderrCapture cap;
+    EXPECT_EQ(kpt_ring_open(h_, &ring_), EINVAL);
+    std::string err = cap.Finish();
+    EXPECT_NE(err.find(" E ring_open_group: port 16 cannot join a group\n"), std::string::npos) << err;
+    EXPECT_EQ(ring_, nullptr);
+    EXPECT_EQ(h_->refcnt, 2);
+    EXPECT_EQ(Connections(0, 1), 1);
+    EXPECT_EQ(Connections(16, 1), 1);
+}
+
 TEST_F(RxGroupTest, RefusedMemberReleasesTheWholeGroup)
 {
     StartSim();
