@@ -235,6 +235,17 @@ TEST_F(KptHandleTest, AllOnesWithNoPortListedHasNoPorts)
     EXPECT_EQ(kpt_netdev_reflect_enable(h, &rh), EINVAL);
     uint8_t b[64] = {};
     EXPECT_EQ(kpt_netdev_reflect(h, b, sizeof b), EINVAL);
+    // No port to open a ring on or to ask about.
+    kpt_ring_t ring = nullptr;
+    EXPECT_EQ(kpt_ring_open(h, &ring), ENODEV);
+    EXPECT_EQ(ring, nullptr);
+    kpt_link_state ls;
+    kpt_timesource_state ts;
+    uint64_t speed;
+    EXPECT_EQ(kpt_get_link_state(h, &ls), EINVAL);
+    EXPECT_EQ(kpt_get_timesource_state(h, &ts), EINVAL);
+    EXPECT_EQ(kpt_get_link_speed(h, &speed), EINVAL);
+    EXPECT_EQ(h->refcnt, 0);
     EXPECT_EQ(kpt_close(h), 0);
 }
 

@@ -73,6 +73,24 @@ bool FrameIs(const kpt_recv_req &r, uint32_t len, uint32_t tag)
 
 // Writes descriptors and their data as the adapter does, into a ring whose
 // port is stopped so that the adapter writes nothing at the same time.
+// An IPv4/UDP frame from source port sport, tag in its payload.
+std::vector<uint8_t> UdpFrame(uint16_t sport)
+{
+    std::vector<uint8_t> f(64, 0);
+    f[12] = 0x08;
+    f[14] = 0x45;
+    f[17] = 50;  // IPv4 total length
+    f[22] = 64;
+    f[23] = 17;  // UDP
+    const uint8_t ips[] = {10, 1, 2, 3, 10, 4, 5, 6};
+    memcpy(&f[26], ips, sizeof ips);
+    f[34] = uint8_t(sport >> 8);
+    f[35] = uint8_t(sport);
+    f[36] = 0x10;
+    f[39] = 30;  // UDP length
+    return f;
+}
+
 class Forger {
 public:
     explicit Forger(kpt__rx *rx) : rx_(rx)
@@ -193,6 +211,14 @@ protected:
         ASSERT_EQ(sim_->send_frame(port, f.data(), f.size()), 0);
     }
 
+    // Starts the simulator and opens a handle on the ports of a mask, no ring.
+    void OpenHandle(uint32_t mask, int num_rings = 1)
+    {
+        StartSim();
+        ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+        ASSERT_EQ(kpt_open(mask, num_rings, nullptr, int64_t(kRing), KPT_F_AGGREGATE_PORTMASK, &h_), 0);
+    }
+
     kpt_handle_t h_ = nullptr;
     kpt_ring_t ring_ = nullptr;
     kpt_recv_req req_ = {};
@@ -261,6 +287,135 @@ TEST_F(RxTest, RefusedAttachLeavesNothingOpen)
     EXPECT_EQ(Connections(0, 1), 1);  // the port endpoint only
     Ctl("fail 0 set_endpoint off");
     EXPECT_EQ(kpt_ring_open(h_, &ring_), 0);
+}
+
+// Attach answers a sound driver never gives.  A region said not to exist
+// is not mapped (address 0) and the ring receives nothing; a state slot or
+// cursors outside what was mapped refuse the open with an error line and
+// leave nothing open.
+TEST_F(RxTest, UnusableAttachAnswers)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenHandle(0x1));
+    ASSERT_EQ(kpt_start(h_), 0);
+    for (const char *region : {"112", "120"}) { // data ring, descriptor ring
+        SCOPED_TRACE(region);
+        Ctl(std::string("patch 0 set_endpoint ") + region + " u64 -1");
+        ASSERT_EQ(kpt_ring_open(h_, &ring_), 0);
+        Ctl("patch 0 set_endpoint off");
+        const kpt__rx_map &m = Rx()->rx_map;
+        const bool data = strcmp(region, "112") == 0;
+        EXPECT_EQ(m.map_rx_data_ring == 0 && m.map_rx_data == 0 && m.map_rx_data_ring_size == 0, data);
+        EXPECT_EQ(m.map_rx_desc_ring == 0 && Rx()->evq_base == nullptr, !data);
+        EXPECT_NE(m.map_vstate, 0u);
+        ASSERT_NO_FATAL_FAILURE(Send(0, Frame(60, 1)));
+        usleep(20000);
+        EXPECT_EQ(kpt_ring_recv(ring_, 0, &req_), EAGAIN);
+        EXPECT_EQ(kpt_ring_close(ring_), 0);
+        ring_ = nullptr;
+    }
+    const int maps = kpttest::ArenaMappings();
+    const struct {
+        const char *patch, *line;
+    } bad[] = {
+        {"12 u32 32", "rx_init: state slot 32 out of range"},
+        {"12 u32 -1", "rx_init: state slot -1 out of range"},
+        // A descriptor ring of 8 entries, below the cursor's last index.
+        {"64 u64 4096", "rx_init: the ring state does not fit the ring's regions"},
+        // A data ring of no size behind a mapped preamble.
+        {"56 u64 0", "rx_init: the ring state does not fit the ring's regions"},
+    };
+    for (const auto &b : bad) {
+        SCOPED_TRACE(b.patch);
+        Ctl(std::string("patch 0 set_endpoint ") + b.patch);
+        kpttest::StderrCapture cap;
+        EXPECT_EQ(kpt_ring_open(h_, &ring_), EINVAL);
+        std::string err = cap.Finish();
+        Ctl("patch 0 set_endpoint off");
+        EXPECT_NE(err.find(std::string(" kpt.0.0  E ") + b.line + "\n"), std::string::npos) << err;
+        EXPECT_EQ(ring_, nullptr);
+        EXPECT_EQ(h_->refcnt, 1);
+        EXPECT_EQ(kpttest::ArenaMappings(), maps) << "regions left mapped";
+        EXPECT_EQ(Connections(0, 1), 1);
+    }
+    ASSERT_EQ(kpt_ring_open(h_, &ring_), 0);
+}
+
+// A mapping that fails part-way through a ring's set-up, on a single port
+// and on the second member of a group: the regions mapped before it are
+// unmapped, no ring stays counted, and the handle still closes.
+TEST_F(RxTest, MappingFailingHalfWayLeavesNothingBehind)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenHandle(0x3));
+    kpt_handle_t one = nullptr;
+    ASSERT_EQ(kpt_open(0, 1, nullptr, int64_t(kRing), -1, &one), 0);
+    const int maps = kpttest::ArenaMappings();
+    // The receive-info page, fifth of seven, lies far outside the arena.
+    for (int port : {0, 1}) Ctl("patch " + std::to_string(port) + " set_endpoint 184 u64 0x7ffffffff000");
+    kpt_ring_t r = nullptr;
+    EXPECT_NE(kpt_ring_open(one, &r), 0);
+    EXPECT_EQ(r, nullptr);
+    Ctl("patch 0 set_endpoint off");
+    EXPECT_NE(kpt_ring_open(h_, &ring_), 0) << "port 1's member fails after port 0's opened";
+    EXPECT_EQ(ring_, nullptr);
+    Ctl("patch 1 set_endpoint off");
+    EXPECT_EQ(kpttest::ArenaMappings(), maps);
+    EXPECT_EQ(one->refcnt, 1);
+    EXPECT_EQ(h_->refcnt, 2);
+    EXPECT_EQ(Connections(0, 2), 2);
+    EXPECT_EQ(Connections(1, 1), 1);
+    EXPECT_EQ(kpt_close(one), 0);
+    ASSERT_EQ(kpt_ring_open(h_, &ring_), 0) << "sound answers open again";
+}
+
+// The application-id open flag: with one ring the ring reads its queue
+// alone even when the driver marks the queue shared; with two rings they
+// share it by hash, and the flag wins over duplication.
+TEST_F(RxTest, ApplicationIdQueueModes)
+{
+    setenv("KPT_APP_ID", "5", 1);
+    StartSim();
+    ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+    struct {
+        int num_rings, flags;
+        bool mark_shared;
+        kpt__ring_recv_fn fn;
+        kpt__pq_mode mode;
+    } cases[] = {
+        {1, -1, true, ring_recv_uniq, P_UNUSED},
+        {2, -1, false, ring_recv_shared, P_SHARED},
+        {2, KPT_F_DUP, false, ring_recv_shared, P_SHARED},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.num_rings) + " rings, flags " + std::to_string(c.flags));
+        ASSERT_EQ(kpt_open(0, c.num_rings, nullptr, int64_t(kRing), c.flags, &h_), 0);
+        EXPECT_NE(Ctl("rx-params 0").find(" app_id 5 "), std::string::npos);
+        // The attach answer's map flags: the shared-queue flag forced on.
+        if (c.mark_shared) Ctl("patch 0 set_endpoint 44 u32 0x10");
+        std::vector<kpt_ring_t> rings(size_t(c.num_rings));
+        for (auto &r : rings) ASSERT_EQ(kpt_ring_open(h_, &r), 0);
+        Ctl("patch 0 set_endpoint off");
+        for (kpt_ring_t r : rings) {
+            EXPECT_NE(Rx(r)->rx_map_flags & QUOR_KPT_MAP_SHARED, 0u);
+            EXPECT_EQ(r->ring_recv_fn, c.fn);
+            EXPECT_EQ(Rx(r)->pq_mode, c.mode);
+        }
+        // Every frame reaches exactly one ring.
+        ASSERT_EQ(kpt_start(h_), 0);
+        constexpr uint32_t kFrames = 64;
+        for (uint32_t i = 0; i < kFrames; ++i) ASSERT_NO_FATAL_FAILURE(Send(0, UdpFrame(uint16_t(1000 + i))));
+        uint32_t got = 0;
+        for (int idle = 0; idle < 50 && got < kFrames;) {
+            bool any = false;
+            for (kpt_ring_t r : rings)
+                if (kpt_ring_recv(r, 0, &req_) == 0) any = true, ++got;
+            if (!any) ++idle, usleep(2000);
+        }
+        EXPECT_EQ(got, kFrames);
+        for (kpt_ring_t r : rings) EXPECT_EQ(kpt_ring_close(r), 0);
+        ASSERT_EQ(kpt_close(h_), 0);
+        h_ = nullptr;
+        EXPECT_EQ(Connections(0, 0), 0);
+    }
 }
 
 TEST_F(RxTest, ParamReportsOfOpenAndClose)
@@ -838,24 +993,6 @@ TEST_F(RxTest, ReaderThatFallsBehindLosesFramesNeverData)
 }
 
 // ---- shared queues ----
-
-// An IPv4/UDP frame from source port sport, tag in its payload.
-std::vector<uint8_t> UdpFrame(uint16_t sport)
-{
-    std::vector<uint8_t> f(64, 0);
-    f[12] = 0x08;
-    f[14] = 0x45;
-    f[17] = 50;  // IPv4 total length
-    f[22] = 64;
-    f[23] = 17;  // UDP
-    const uint8_t ips[] = {10, 1, 2, 3, 10, 4, 5, 6};
-    memcpy(&f[26], ips, sizeof ips);
-    f[34] = uint8_t(sport >> 8);
-    f[35] = uint8_t(sport);
-    f[36] = 0x10;
-    f[39] = 30;  // UDP length
-    return f;
-}
 
 uint16_t SportOf(const kpt_recv_req &r)
 {

@@ -687,6 +687,27 @@ TEST_F(TxTest, RingsTooSmallToWorkAreRefusedAndSendsNeverSpin)
     EXPECT_EQ(State(h).txd.d_cnt, 0u);
 }
 
+// The doorbell, fourth of five regions, lies outside the arena: the three
+// mapped before it are unmapped and the endpoint is given back.
+TEST_F(TxTest, MappingFailingHalfWayLeavesNothingBehind)
+{
+    Init();
+    const int maps = kpttest::ArenaMappings();
+    Ctl("patch 0 set_endpoint 56 u64 0x7ffffffff000");
+    kpt_inject_t h = nullptr;
+    StderrCapture cap;
+    EXPECT_EQ(kpt_inject_open(0, 0, &h), EINVAL);
+    std::string err = cap.Finish();
+    Ctl("patch 0 set_endpoint off");
+    EXPECT_NE(err.find(" E mmap tx_doorbell "), std::string::npos) << err;
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(kpttest::ArenaMappings(), maps);
+    EXPECT_TRUE(WaitUntil([&] { return sim_->connections(0) == 0; }));
+    h = Open(0);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->drv_p.epid, 0u) << "the endpoint was given back";
+}
+
 // The library's own reaping, against an endpoint in process memory whose
 // completion byte the test moves (no adapter, no reaping by a driver).
 class TxOwnReapTest : public ::testing::Test {

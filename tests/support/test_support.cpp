@@ -302,4 +302,12 @@ int OpenFds()
     return n;
 }
 
+int ArenaMappings()
+{
+    std::string maps = ReadFile("/proc/self/maps");
+    int n = 0;
+    for (size_t at = 0; (at = maps.find("quor-unit", at)) != std::string::npos; ++at) ++n;
+    return n;
+}
+
 }  // namespace kpttest

@@ -105,4 +105,8 @@ std::string ReadFile(const std::string &path);
 // Number of descriptors the process has open.
 int OpenFds();
 
+// Number of mappings of simulated units' shared memory the process holds
+// (the simulator's own included).
+int ArenaMappings();
+
 }  // namespace kpttest
