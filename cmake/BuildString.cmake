@@ -1,19 +1,31 @@
-# Produces ${CMAKE_BINARY_DIR}/generated/kpt_build.h with the library build
-# string: "<tag>-<version>_<rev9> <mm/dd/yy_HH:MM> <rev9>".
+# ${CMAKE_BINARY_DIR}/generated/kpt_build.h holds the library build string:
+# "<tag>-<version>_<rev9> <mm/dd/yy_HH:MM> <rev9>".  It is written at build
+# time, before anything that includes it is compiled, so that a rebuild after
+# new commits reports the new revision (WriteBuildString.cmake).  Targets that
+# include it depend on kpt_build_string (kpt_build_string_dependents below).
 set(KPT_LIB_VERSION "3.0.21.50908")
-execute_process(
-  COMMAND git rev-parse --short=9 HEAD
-  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
-  OUTPUT_VARIABLE KPT_SRC_REV
-  OUTPUT_STRIP_TRAILING_WHITESPACE
-  ERROR_QUIET
-  RESULT_VARIABLE _kpt_git_rc)
-if(NOT _kpt_git_rc EQUAL 0 OR NOT KPT_SRC_REV MATCHES "^[0-9a-f]+$")
-  set(KPT_SRC_REV "000000000")
-endif()
-string(SUBSTRING "${KPT_SRC_REV}000000000" 0 9 KPT_SRC_REV)
-string(TIMESTAMP KPT_BUILD_STAMP "%m/%d/%y_%H:%M")
-set(KPT_BUILD_STRING "kpt-${KPT_LIB_VERSION}_${KPT_SRC_REV} ${KPT_BUILD_STAMP} ${KPT_SRC_REV}")
-configure_file(${CMAKE_SOURCE_DIR}/cmake/kpt_build.h.in
-               ${CMAKE_BINARY_DIR}/generated/kpt_build.h @ONLY)
+set(KPT_BUILD_HEADER ${CMAKE_BINARY_DIR}/generated/kpt_build.h)
+set(_kpt_build_args
+  -DSRC=${CMAKE_SOURCE_DIR}
+  -DOUT=${KPT_BUILD_HEADER}
+  -DTEMPLATE=${CMAKE_SOURCE_DIR}/cmake/kpt_build.h.in
+  -DKPT_LIB_VERSION=${KPT_LIB_VERSION}
+  -P ${CMAKE_SOURCE_DIR}/cmake/WriteBuildString.cmake)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/generated)
+# Once now, so that the header exists from the start.
+execute_process(COMMAND ${CMAKE_COMMAND} ${_kpt_build_args})
+add_custom_target(kpt_build_string
+  COMMAND ${CMAKE_COMMAND} ${_kpt_build_args}
+  BYPRODUCTS ${KPT_BUILD_HEADER}
+  COMMENT "Checking the build string"
+  VERBATIM)
 include_directories(${CMAKE_BINARY_DIR}/generated)
+
+# Makes the given targets wait for the build string header.
+function(kpt_build_string_dependents)
+  foreach(t IN LISTS ARGN)
+    if(TARGET ${t})
+      add_dependencies(${t} kpt_build_string)
+    endif()
+  endforeach()
+endfunction()

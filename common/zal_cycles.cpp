@@ -56,7 +56,11 @@ zal_cycles_t take_sample(zal__cycles_sampler_fn sampler)
         zal_cycles_t counts = 0;
         int64_t usecs = 0;
         sampler(&counts, &usecs);
-        if (usecs > 0) return counts * 1000000u / uint64_t(usecs);
+        if (usecs <= 0) continue;
+        /* Multiplying first keeps the precision; a count too large for
+         * that (a counter that jumped) is divided first instead of wrapping. */
+        if (counts <= UINT64_MAX / 1000000u) return counts * 1000000u / uint64_t(usecs);
+        return counts / uint64_t(usecs) * 1000000u;
     }
     return 0;
 }

@@ -750,4 +750,11 @@ void *zal_mmap(void *start, size_t length, zal_handle_t handle, uintptr_t offset
 
 int zal_munmap(void *start, size_t length) { return munmap(start, length); }
 
+int zal__is_simulated(zal_handle_t handle)
+{
+    SimConn *c = conn_get(handle);
+    conn_release(c);
+    return c != nullptr;
+}
+
 } // extern "C"

@@ -31,12 +31,23 @@ int zal_ioctl(zal_handle_t handle, int request, void *record, size_t size);
 void *zal_mmap(void *start, size_t length, zal_handle_t handle,
                uintptr_t offset, int read_only);
 int zal_munmap(void *start, size_t length);
+/* 1 when the handle is a connection to the simulated driver, else 0.
+ * Requests of the simulator's own transport are sent only to those. */
+int zal__is_simulated(zal_handle_t handle);
 
 /* ---- cycle counter timing ---- */
 
 typedef uint64_t zal_cycles_t;
 
 zal_cycles_t zal_get_cycles(void);
+/*
+ * When no rate can be had (no environment value, and calibration found a
+ * wall clock that did not advance in any of its attempts), the rate stays
+ * unset: zal_cycles_per_second() returns 0 and zal_seconds_per_cycle() 0.0,
+ * and the next call tries again.  A caller converts cycles to time by
+ * multiplying with zal_seconds_per_cycle(), which is safe with 0.0; one that
+ * divides by zal_cycles_per_second() must check it for 0 first.
+ */
 zal_cycles_t zal_cycles_per_second(void);
 double zal_seconds_per_cycle(void);
 void zal_cycles_counter_init(void);

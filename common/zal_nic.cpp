@@ -165,8 +165,8 @@ int zal_getifaddrs(zal_ifaddrs **ifaddrs_o, int inet_only, int *num_ifs)
     if (nnics == 0) return 0;
 
     struct ifaddrs *list = nullptr;
-    if (getifaddrs(&list) != 0) {
-        rc = errno != 0 ? errno : EIO;
+    rc = zal_plat_getifaddrs(&list);
+    if (rc != 0) {
         zal_free_nicinfo(ni);
         return rc;
     }
@@ -175,7 +175,7 @@ int zal_getifaddrs(zal_ifaddrs **ifaddrs_o, int inet_only, int *num_ifs)
     for (struct ifaddrs *ifa = list; ifa; ifa = ifa->ifa_next) ++entries;
     int *match = static_cast<int *>(malloc((entries ? entries : 1) * sizeof(int)));
     if (match == nullptr) {
-        freeifaddrs(list);
+        zal_plat_freeifaddrs(list);
         zal_free_nicinfo(ni);
         return ENOMEM;
     }
@@ -225,7 +225,7 @@ int zal_getifaddrs(zal_ifaddrs **ifaddrs_o, int inet_only, int *num_ifs)
     }
 
     free(match);
-    freeifaddrs(list);
+    zal_plat_freeifaddrs(list);
     zal_free_nicinfo(ni);
     if (rc != 0) return rc;
     *ifaddrs_o = out;

@@ -15,6 +15,7 @@
 #include <net/route.h>
 
 #include <errno.h>
+#include <ifaddrs.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -55,6 +56,19 @@ int zal_plat_thread_id(void)
     long id = 0;
     thr_self(&id);
     return int(id);
+}
+
+/* The simulated driver does not run here: the host's list is the whole list. */
+int zal_plat_getifaddrs(struct ifaddrs **list)
+{
+    if (!list) return EINVAL;
+    *list = nullptr;
+    return getifaddrs(list) == 0 ? 0 : (errno != 0 ? errno : EIO);
+}
+
+void zal_plat_freeifaddrs(struct ifaddrs *list)
+{
+    if (list) freeifaddrs(list);
 }
 
 int zal_plat_get_macaddr(const char *ifname, uint8_t mac[6])

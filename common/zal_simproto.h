@@ -65,8 +65,36 @@ typedef struct zal_sim_rep {
     uint32_t extra;
 } zal_sim_rep;
 
+/*
+ * A request of the transport itself, not of the driver: the host interfaces
+ * that stand for the simulated ports.  A driver on a real host creates one
+ * interface per port; a simulator without its TAP interfaces (they need root)
+ * describes them here instead, and the platform layer lists them beside the
+ * host's own.  Answered by every unit for all ports.
+ */
+#define ZAL_SIM_HOST_IFACES 0x5153490au
+#define ZAL_SIM_MAX_IFACES 32u
+#define ZAL_SIM_IFACES_NETDEV 0x1u /* the ports have real host interfaces */
+
+typedef struct zal_sim_iface {
+    char name[16];      /* NUL-terminated, at most 15 characters */
+    uint8_t mac[6];
+    uint8_t link_up;    /* 1: carrier */
+    uint8_t pad;
+    uint64_t speed_bps;
+} zal_sim_iface;
+
+typedef struct zal_sim_ifaces {
+    uint32_t count; /* entries used; 0 with ZAL_SIM_IFACES_NETDEV */
+    uint32_t flags;
+    zal_sim_iface iface[ZAL_SIM_MAX_IFACES];
+} zal_sim_ifaces;
+
 #ifdef __cplusplus
 static_assert(sizeof(zal_sim_hello) == 40, "hello size");
+static_assert(sizeof(zal_sim_iface) == 32, "simulated interface size");
+static_assert(sizeof(zal_sim_ifaces) == 8 + 32 * ZAL_SIM_MAX_IFACES, "interface list size");
+static_assert(sizeof(zal_sim_ifaces) <= ZAL_SIM_MAX_RECORD, "interface list fits a record");
 static_assert(sizeof(zal_sim_req) == 16, "request header size");
 static_assert(sizeof(zal_sim_rep) == 16, "reply header size");
 #endif

@@ -191,12 +191,6 @@ int start_stop(kpt_handle_t h, uint32_t request)
     return rc;
 }
 
-/* Closes a debug output file that a handle's parameter resolution opened. */
-void debug_stream_release(FILE *fp)
-{
-    if (fp != nullptr && fp != stderr && fp != stdout) fclose(fp);
-}
-
 } // namespace
 
 extern "C" {
@@ -225,7 +219,7 @@ int kpt_open(uint32_t portnum, int num_rings, const kpt_rss_params *rss_params,
     int rc = kpt__api_params(&p, &drv_p, kv, nkv, nullptr);
     if (rc != 0) {
         /* A later row may fail after the debug file was opened. */
-        debug_stream_release(p.debug_fp);
+        kpt__debug_stream_release(p.debug_fp);
         handle_free(h);
         return rc;
     }
@@ -244,7 +238,7 @@ int kpt_open(uint32_t portnum, int num_rings, const kpt_rss_params *rss_params,
         mask = 1u << p.portnum;
     }
     if (rc != 0) {
-        debug_stream_release(p.debug_fp);
+        kpt__debug_stream_release(p.debug_fp);
         handle_free(h);
         return rc;
     }
@@ -269,13 +263,13 @@ int kpt_open(uint32_t portnum, int num_rings, const kpt_rss_params *rss_params,
             port_free(port);
         }
         pthread_mutex_unlock(&h->lock);
-        debug_stream_release(p.debug_fp);
+        kpt__debug_stream_release(p.debug_fp);
         handle_free(h);
         return rc;
     }
     /* The ports' parameter copies share the resolved debug stream; a
      * handle without ports never writes to it. */
-    if (cnt == 0) debug_stream_release(p.debug_fp);
+    if (cnt == 0) kpt__debug_stream_release(p.debug_fp);
     while (kpt_port *port = STAILQ_FIRST(&ports.q)) {
         STAILQ_REMOVE_HEAD(&ports.q, link);
         STAILQ_INSERT_TAIL(&h->portq, port, link);
@@ -315,7 +309,7 @@ int kpt_close(kpt_handle_t handle)
     }
     pthread_mutex_unlock(&handle->lock);
     handle_free(handle);
-    debug_stream_release(stream);
+    kpt__debug_stream_release(stream);
     return 0;
 }
 

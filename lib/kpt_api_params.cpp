@@ -272,6 +272,12 @@ int kpt__debugfile_reopen(kpt__params *p, const char *filename)
     return 0;
 }
 
+void kpt__debug_stream_release(FILE *fp)
+{
+    if (fp != nullptr && fp != stderr && fp != stdout)
+        fclose(fp);
+}
+
 void kpt__params_copy(kpt__params *dst, const kpt__params *src)
 {
     if (dst == src)

@@ -143,6 +143,10 @@ int kpt__api_params(kpt__params *p, quor_kpt_rx_params_t *drv_p,
 int kpt__param_op(uparam_op op, kpt__params *p, quor_kpt_rx_params_t *drv_p,
                   uparam_key *u_params, int idx);
 int kpt__debugfile_reopen(kpt__params *p, const char *filename);
+/* Closes a debug output file that a parameter resolution opened (never the
+ * standard streams).  Every handle that resolved parameters calls it once,
+ * on close or on the failure that ends its open. */
+void kpt__debug_stream_release(FILE *fp);
 /* Copies a block; the copy's debug_filename points into its own buffer. */
 void kpt__params_copy(kpt__params *dst, const kpt__params *src);
 int kpt__snptype(char *buf, size_t len, uparam_type type, const uparam_val *value);

@@ -826,6 +826,12 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
     rx->ring_mask = n != 0 && (n & (n - 1)) == 0 ? n - 1 : 0;
 
     arista_reset(rx);
+    /* Switch timestamps are not decoded by this library: a ring that asks
+     * for them says so rather than quietly keeping the adapter's times. */
+    const char *sw_ts = getenv("QUOR_ARISTA_ENABLE_TIMESTAMPING");
+    if (sw_ts != nullptr && *sw_ts != '\0' && atoi(sw_ts) != 0)
+        KPT_LOG_W(p, "QUOR_ARISTA_ENABLE_TIMESTAMPING: switch timestamps are not available, "
+                     "packets keep the adapter's timestamps\n");
 
     /* Receive function and queue mode. */
     if (rx->rx_map_flags & QUOR_KPT_MAP_SHARED) {

@@ -34,6 +34,12 @@ constexpr uintptr_t kBatchAlign = QUOR_KPT_TX_BATCH_ALIGN;
 /* Endpoints per board that may carry injection. */
 constexpr uint32_t kEndpointsPerTx = 6;
 
+constexpr uint64_t round_up_batch(uint64_t n) { return (n + kBatchAlign - 1) & ~uint64_t(kBatchAlign - 1); }
+/* The smallest data ring that always makes progress: a full batch still
+ * outstanding plus a batch of one largest frame beside it. */
+constexpr uint64_t kMinDataRing =
+    round_up_batch(kBatchBytes) + round_up_batch(quor_kpt_tx_qlen(KPT_TX_MAX_FRAME));
+
 inline bool valid_handle(const kpt_inject_handle *h)
 {
     return h != nullptr && h->type == KPT_H_INJ;
@@ -87,7 +93,8 @@ int tx_wait_event(kpt__tx *tx, int timeout_ms)
  * (after posting the open one), waiting for a descriptor slot and for room
  * as needed.  0 with *data_off set; otherwise the error, with the lock
  * released: EAGAIN when there is no room now (at once with timeout_ms 0,
- * or after a wait that timed out), or the error of a failed wait.
+ * or after a wait that timed out), ENOBUFS when nothing outstanding could
+ * ever make room, or the error of a failed wait.
  *
  * A wait drops the lock, and other senders or the driver may change the
  * open batch and txdata_offset meanwhile, so after a wait the choice is
@@ -115,6 +122,18 @@ inline int kpt__inject_nbytes_avail(kpt__tx *tx, int timeout_ms, uint32_t qlen,
             return 0;
         }
         if (kpt__tx_update_completion(sp)) continue;
+        if (s->dq_inflight <= 0) {
+            /* Nothing is outstanding that could give room back, and the
+             * driver answers a wait at once then: waiting would spin.  An
+             * open batch is posted so that its completion makes room;
+             * without one the frame cannot be placed at all. */
+            if (s->txd.d_cnt > 0) {
+                kpt__tx_pioflush(sp, false);
+                continue;
+            }
+            kpt__spin_unlock(s);
+            return ENOBUFS;
+        }
         if (timeout_ms == 0 || waited_out) {
             kpt__spin_unlock(s);
             return EAGAIN;
@@ -219,7 +238,7 @@ bool usable_regions(const quor_kpt_tx_params_t *d)
     auto present = [](uint64_t size, uint64_t off, uint64_t need) {
         return size >= need && off != QUOR_NO_REGION;
     };
-    return present(d->tx_data_ring_size, d->tx_data_ring_offset, kBatchAlign) &&
+    return present(d->tx_data_ring_size, d->tx_data_ring_offset, kMinDataRing) &&
            d->tx_data_ring_size % kBatchAlign == 0 &&
            d->tx_data_ring_size <= UINT32_MAX - (kBatchAlign - 1) && /* dq_avail is 32-bit */
            present(d->tx_desc_ring_size, d->tx_desc_ring_offset,
@@ -341,6 +360,8 @@ int kpt_inject_open(int portnum, int flags, kpt_inject_t *inj_o)
     memset(&p, 0, sizeof p);
     int rc = kpt__api_params(&p, nullptr, &kv, 1, nullptr);
     if (rc != 0) {
+        /* A later row may fail after the debug file was opened. */
+        kpt__debug_stream_release(p.debug_fp);
         free(h);
         return rc;
     }
@@ -351,6 +372,7 @@ int kpt_inject_open(int portnum, int flags, kpt_inject_t *inj_o)
         KPT_LOG_I(&h->p, "Can't open kpt inject handle on port %u (err=%d)\n",
                   (unsigned)portnum, rc);
         if (h->mhandle >= 0) zal_close(h->mhandle);
+        kpt__debug_stream_release(h->p.debug_fp);
         free(h);
         return rc;
     }
@@ -358,6 +380,7 @@ int kpt_inject_open(int portnum, int flags, kpt_inject_t *inj_o)
     rc = kpt__tx_init(&h->tx, h->mhandle, &h->p, &h->drv_p);
     if (rc != 0) {
         zal_close(h->mhandle);
+        kpt__debug_stream_release(h->p.debug_fp);
         free(h);
         return rc;
     }
@@ -471,6 +494,7 @@ int kpt_inject_close(kpt_inject_t handle)
 
     kpt__tx_unmap(tx);
     if (h->mhandle >= 0) zal_close(h->mhandle);
+    kpt__debug_stream_release(h->p.debug_fp);
     h->type = KPT_H_ANON;
     free(h);
     return 0;

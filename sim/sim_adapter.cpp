@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -426,6 +427,27 @@ int Simulator::Impl::start_adapters(std::string *err)
             adapter_loop(*p);
         });
     }
+    return 0;
+}
+
+int Simulator::Impl::host_ifaces(std::vector<uint8_t> &rec)
+{
+    zal_sim_ifaces r = {};
+    if (rec.size() != sizeof r) return EINVAL;
+    if (opt.netdev) {
+        // The TAP interfaces are in the host's own list.
+        r.flags = ZAL_SIM_IFACES_NETDEV;
+    } else {
+        for (auto &pp : ports) {
+            if (r.count == ZAL_SIM_MAX_IFACES) break;
+            zal_sim_iface &f = r.iface[r.count++];
+            snprintf(f.name, sizeof f.name, "%s%d", opt.netdev_prefix.c_str(), pp->unit);
+            for (int i = 0; i < 6; ++i) f.mac[i] = uint8_t(pp->nic_id >> (40 - 8 * i));
+            f.link_up = uint8_t(pp->link_up.load() & 1);
+            f.speed_bps = QUOR_LINK_SPEED_BPS;
+        }
+    }
+    memcpy(rec.data(), &r, sizeof r);
     return 0;
 }
 

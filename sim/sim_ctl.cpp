@@ -2,6 +2,8 @@
 // quor_simctl and Simulator::command all come here, in the server thread or
 // before it starts).
 #include <cstdio>
+#include <cstring>
+#include <map>
 
 #include "sim_internal.h"
 
@@ -25,7 +27,10 @@ const char kHelp[] =
     "  txhold PORT on|off           the adapter stops (or resumes) taking posted batches\n"
     "  rx-params PORT               the last receive parameter block a port was given\n"
     "  fail UNIT REQUEST ERRNO|off  answer a request on a unit with an error\n"
-    "                               (REQUEST: set_endpoint, kpt_start, get_version, ...)\n";
+    "                               (REQUEST: set_endpoint, kpt_start, get_version, ...)\n"
+    "  patch UNIT REQUEST OFF u8|u16|u32|u64 VALUE\n"
+    "                               write VALUE at byte OFF of the request's answers\n"
+    "  patch UNIT REQUEST off       answer the request soundly again\n";
 
 std::string err(const std::string &why) { return "error: " + why + "\n"; }
 
@@ -193,6 +198,34 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         }
         if (!errno_from_name(w[3], &e)) return err("unknown errno: " + w[3]);
         p->fail_requests[code] = e;
+        return "ok\n";
+    }
+
+    if (cmd == "patch") {
+        Port *p;
+        uint32_t code;
+        const char *usage = "usage: patch UNIT REQUEST OFF u8|u16|u32|u64 VALUE, or patch UNIT REQUEST off";
+        if (w.size() != 4 && w.size() != 6) return err(usage);
+        if (auto pe = port_arg(1, &p); !pe.empty()) return err(pe);
+        if (!request_from_name(w[2], &code)) return err("unknown request: " + w[2]);
+        if (w.size() == 4) {
+            if (w[3] != "off") return err(usage);
+            p->answer_patches.erase(code);
+            return "ok\n";
+        }
+        Port::AnswerPatch pt;
+        uint64_t off = 0, v = 0;
+        static const std::map<std::string, uint32_t> widths = {{"u8", 1}, {"u16", 2}, {"u32", 4}, {"u64", 8}};
+        auto wd = widths.find(w[4]);
+        if (!parse_u64(w[3], &off) || off > ZAL_SIM_MAX_RECORD || wd == widths.end()) return err(usage);
+        // A negative value is written in two's complement (-1: all ones).
+        bool neg = !w[5].empty() && w[5][0] == '-';
+        if (!parse_u64(neg ? w[5].substr(1) : w[5], &v)) return err("bad value: " + w[5]);
+        if (neg) v = ~v + 1;
+        pt.off = uint32_t(off);
+        pt.len = wd->second;
+        memcpy(pt.bytes, &v, pt.len); // little-endian host: the low bytes
+        p->answer_patches.emplace(code, pt);
         return "ok\n";
     }
 

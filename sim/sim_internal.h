@@ -223,6 +223,13 @@ struct Port {
     Conn *pq_holder = nullptr;
     kpt__pq_state_rw pq_state = {};
     std::map<uint32_t, int> fail_requests; // request code -> errno to answer (server thread)
+    // Bytes written over a request's successful answer before it goes out:
+    // a driver that answers with values a sound one never gives (server thread).
+    struct AnswerPatch {
+        uint32_t off = 0, len = 0;
+        uint8_t bytes[8] = {};
+    };
+    std::multimap<uint32_t, AnswerPatch> answer_patches; // request code -> patch
     quor_kpt_rx_params_t last_rx_params = {}; // last port endpoint block received
     bool have_rx_params = false;
 };
@@ -315,6 +322,9 @@ struct Simulator::Impl {
     void raw_deliver(Port &p, const Frame *frames, size_t n);
 
     // ---- adapter (sim_adapter.cpp) ----
+    // The host interfaces that stand for the ports when no TAP exists
+    // (ZAL_SIM_HOST_IFACES); rec is the request's record.
+    int host_ifaces(std::vector<uint8_t> &rec);
     int start_adapters(std::string *err);
     void stop_adapters();
     void adapter_loop(Port &p);

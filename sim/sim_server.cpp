@@ -555,6 +555,13 @@ void Simulator::Impl::handle_request(Conn &c, uint32_t seq, uint32_t code, std::
     std::vector<uint8_t> rep_extra;
     int e = dispatch(c, seq, code, rec, extra, rep_extra);
     if (e == kPending) return; // parked by the handler
+    if (e == 0) {
+        auto [from, to] = c.port->answer_patches.equal_range(code);
+        for (auto it = from; it != to; ++it) {
+            const Port::AnswerPatch &pt = it->second;
+            if (uint64_t(pt.off) + pt.len <= rec.size()) memcpy(rec.data() + pt.off, pt.bytes, pt.len);
+        }
+    }
     int delay = c.port->delay_ms.load();
     if (delay > 0) {
         Parked pk;
@@ -627,6 +634,7 @@ void Simulator::Impl::flush_client(Conn &c)
 int Simulator::Impl::dispatch(Conn &c, uint32_t seq, uint32_t code, std::vector<uint8_t> &rec,
                               std::span<const uint8_t> extra, std::vector<uint8_t> &rep_extra)
 {
+    if (code == ZAL_SIM_HOST_IFACES) return host_ifaces(rec);
     int want = quor_ioc_record_size(code);
     if (want == -2) return ENOTTY;
     if (want >= 0 && rec.size() != size_t(want)) return EINVAL;

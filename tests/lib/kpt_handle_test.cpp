@@ -14,18 +14,10 @@ namespace {
 
 using KptHandleTest = kpttest::KptSimTest;
 using KptHandleNetTest = kpttest::KptNetTest;
+using kpttest::OpenFds;
 using kpttest::WaitUntil;
 
 constexpr uint32_t kAll = 0xffffffffu;
-
-int OpenFds()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d && readdir(d)) ++n;
-    if (d) closedir(d);
-    return n;
-}
 
 bool Has(const std::string &text, const std::string &what)
 {
@@ -228,10 +220,12 @@ TEST_F(KptHandleNetTest, AllOnesOpensEveryListedPortOnce)
     EXPECT_EQ(kpt_close(h), 0) << "every port is closed once";
 }
 
-TEST_F(KptHandleNetTest, AllOnesWithNoPortListedHasNoPorts)
+TEST_F(KptHandleTest, AllOnesWithNoPortListedHasNoPorts)
 {
-    opts_.netdev = false;
     Init();
+    // The simulated ports are listed, but neither is a capture board.
+    Ctl("board-type 0 4");
+    Ctl("board-type 1 4");
     kpt_handle_t h = nullptr;
     ASSERT_EQ(kpt_open_defaults(kAll, &h), 0);
     EXPECT_EQ(h->portcnt, 0);
@@ -241,6 +235,17 @@ TEST_F(KptHandleNetTest, AllOnesWithNoPortListedHasNoPorts)
     EXPECT_EQ(kpt_netdev_reflect_enable(h, &rh), EINVAL);
     uint8_t b[64] = {};
     EXPECT_EQ(kpt_netdev_reflect(h, b, sizeof b), EINVAL);
+    // No port to open a ring on or to ask about.
+    kpt_ring_t ring = nullptr;
+    EXPECT_EQ(kpt_ring_open(h, &ring), ENODEV);
+    EXPECT_EQ(ring, nullptr);
+    kpt_link_state ls;
+    kpt_timesource_state ts;
+    uint64_t speed;
+    EXPECT_EQ(kpt_get_link_state(h, &ls), EINVAL);
+    EXPECT_EQ(kpt_get_timesource_state(h, &ts), EINVAL);
+    EXPECT_EQ(kpt_get_link_speed(h, &speed), EINVAL);
+    EXPECT_EQ(h->refcnt, 0);
     EXPECT_EQ(kpt_close(h), 0);
 }
 
@@ -272,13 +277,14 @@ TEST_F(KptHandleTest, CloseWaitsForTheRings)
     Init();
     EXPECT_EQ(kpt_close(nullptr), EINVAL);
     kpt_handle_t h = nullptr;
-    ASSERT_EQ(kpt_open_defaults(0, &h), 0);
-    h->refcnt++; // a ring is open
-    EXPECT_EQ(kpt_close(h), EBUSY);
+    ASSERT_EQ(kpt_open(0x3, 0, nullptr, 4 << 20, KPT_F_AGGREGATE_PORTMASK, &h), 0);
+    kpt_ring_t group = nullptr;
+    ASSERT_EQ(kpt_ring_open(h, &group), 0);
+    EXPECT_EQ(kpt_close(h), EBUSY) << "a group holds its handle";
     EXPECT_EQ(kpt_start(h), 0) << "the handle stays usable";
-    EXPECT_TRUE(WaitUntil([&] { return sim_->connections(0) == 1; }));
-    h->refcnt--;
+    EXPECT_EQ(kpt_ring_close(group), 0);
     EXPECT_EQ(kpt_close(h), 0);
+    EXPECT_TRUE(WaitUntil([&] { return sim_->connections(1) == 0; }));
     EXPECT_TRUE(WaitUntil([&] { return sim_->connections(0) == 0; }));
 }
 
@@ -374,28 +380,31 @@ TEST_F(KptHandleNetTest, ReflectUsesThePortWhoseRingHoldsTheFrame)
     kpttest::PacketSocket s0("quor0"), s1("quor1");
     ASSERT_TRUE(s0.ok() && s1.ok());
     kpt_handle_t h = nullptr;
-    ASSERT_EQ(kpt_open(0x3, 0, nullptr, 0, KPT_F_AGGREGATE_PORTMASK, &h), 0);
-    // Port 1's first ring has its data ring in the second half of mem.
-    std::vector<uint8_t> mem(8192);
-    AddRing(PortAt(h, 0), KPT_H_RING); // a ring with nothing mapped
-    kpt_ring *r1 = AddRing(PortAt(h, 1), KPT_H_RING);
-    r1->u.ring.rx.rx_map.map_rx_data = uintptr_t(mem.data() + 4096);
-    r1->u.ring.rx.rx_map.map_rx_data_size = 4096;
-
-    auto Put = [&](size_t at, uint8_t tag) {
+    ASSERT_EQ(kpt_open(0x3, 0, nullptr, 4 << 20, KPT_F_AGGREGATE_PORTMASK, &h), 0);
+    kpt_ring_t group = nullptr;
+    ASSERT_EQ(kpt_ring_open(h, &group), 0);
+    // Frames written into the members' data rings (and one just before
+    // port 1's, in its preamble), as a received frame lies there.
+    auto Data = [&](int port) {
+        const kpt__rx_map &m = group->u.group.ports[port].ring->u.ring.rx.rx_map;
+        return std::pair(reinterpret_cast<uint8_t *>(m.map_rx_data), size_t(m.map_rx_data_size));
+    };
+    auto [d0, n0] = Data(0);
+    auto [d1, n1] = Data(1);
+    auto Put = [&](uint8_t *at, uint8_t tag) {
         std::vector<uint8_t> f = TestFrame(tag, 100);
-        memcpy(mem.data() + at, f.data(), f.size());
-        EXPECT_EQ(kpt_netdev_reflect(h, mem.data() + at, uint32_t(f.size())), 0);
+        memcpy(at, f.data(), f.size());
+        EXPECT_EQ(kpt_netdev_reflect(h, at, uint32_t(f.size())), 0);
         return f;
     };
-    EXPECT_TRUE(s1.Expect(Put(4096 + 200, 2), 3000));
-    EXPECT_TRUE(s1.Expect(Put(8192 - 100, 3), 3000)) << "a frame that ends with the ring";
-    EXPECT_TRUE(s0.Expect(Put(4096 - 50, 4), 3000)) << "a frame across the ring start";
-    EXPECT_TRUE(s0.Expect(Put(100, 5), 3000));
+    std::vector<uint8_t> outside(100);
+    EXPECT_TRUE(s1.Expect(Put(d1 + 200, 2), 3000));
+    EXPECT_TRUE(s1.Expect(Put(d1 + n1 - 100, 3), 3000)) << "a frame that ends with the ring";
+    EXPECT_TRUE(s0.Expect(Put(d1 - 50, 4), 3000)) << "a frame across the ring start";
+    EXPECT_TRUE(s0.Expect(Put(d0 + n0 - 100, 5), 3000));
+    EXPECT_TRUE(s0.Expect(Put(outside.data(), 6), 3000)) << "in no ring: the first port";
     EXPECT_FALSE(s0.Expect(TestFrame(2, 100), 200));
-
-    DropRings(PortAt(h, 0));
-    DropRings(PortAt(h, 1));
+    EXPECT_EQ(kpt_ring_close(group), 0);
     EXPECT_EQ(kpt_close(h), 0);
 }
 

@@ -92,15 +92,55 @@ TEST_F(KptPortsNetTest, MasksOfValidAndLinkedPorts)
     EXPECT_EQ(mask, 0x3u);
 }
 
-TEST_F(KptPortsNetTest, NoPortInterfaceGivesAnEmptyList)
+// Without host interfaces of its own (no root for TAPs) the simulator's
+// ports are still listed, under the names and addresses a driver gives them;
+// boards that cannot capture are not.
+TEST_F(KptPortsTest, SimulatedPortsAreListedWithoutHostInterfaces)
 {
-    opts_.netdev = false;
+    opts_.netdev_prefix = "sq";
     Init();
-    kpt_ifaddrs *list = reinterpret_cast<kpt_ifaddrs *>(0x1);
+    Ctl("link 1 down");
+    kpt_ifaddrs *list = nullptr;
+    ASSERT_EQ(kpt_getifaddrs(&list), 0);
+    auto m = ByName(list);
+    ASSERT_EQ(m.size(), 2u);
+    for (int u = 0; u < 2; ++u) {
+        std::string name = "sq" + std::to_string(u);
+        SCOPED_TRACE(name);
+        ASSERT_EQ(m.count(name), 1u);
+        const kpt_ifaddrs *r = m[name];
+        EXPECT_EQ(r->kpt_ifa_portnum, uint32_t(u));
+        const uint8_t mac[6] = {0x02, 0x51, 0x53, 0x02, 0x00, uint8_t(u)};
+        EXPECT_EQ(memcmp(r->kpt_ifa_macaddr, mac, 6), 0);
+        EXPECT_EQ(r->kpt_ifa_link_state, u == 1 ? KPT_LINK_DOWN : KPT_LINK_UP);
+        EXPECT_EQ(r->kpt_ifa_link_speed, 10000000000ull);
+    }
+    kpt_freeifaddrs(list);
+    uint8_t mac[6] = {};
+    ASSERT_EQ(zal_get_macaddr("sq1", mac), 0);
+    EXPECT_EQ(mac[5], 1);
+    EXPECT_EQ(zal_get_macaddr("sq", mac), ENODEV);
+    // They carry no IPv4 address.
+    zal_ifaddrs *zl = nullptr;
+    int n = -1;
+    ASSERT_EQ(zal_getifaddrs(&zl, 1, &n), 0);
+    EXPECT_EQ(n, 0);
+    zal_freeifaddrs(zl);
+
+    uint32_t mask = 0;
+    int cnt = 0;
+    ASSERT_EQ(kpt_getportmask_valid(&mask, &cnt), 0);
+    EXPECT_EQ(mask, 0x3u);
+    EXPECT_EQ(cnt, 2);
+    ASSERT_EQ(kpt_getportmask_linkup(&mask, &cnt), 0);
+    EXPECT_EQ(mask, 0x1u);
+    EXPECT_EQ(cnt, 1);
+
+    Ctl("board-type 0 4");
+    Ctl("board-type 1 4");
+    list = reinterpret_cast<kpt_ifaddrs *>(0x1);
     ASSERT_EQ(kpt_getifaddrs(&list), 0);
     EXPECT_EQ(list, nullptr);
-    uint32_t mask = 1;
-    int cnt = 1;
     ASSERT_EQ(kpt_getportmask_valid(&mask, &cnt), 0);
     EXPECT_EQ(mask, 0u);
     EXPECT_EQ(cnt, 0);
@@ -170,44 +210,50 @@ TEST_F(KptPortsTest, SwitchTimestampsOfTheFirstRingOverrideTheClock)
 {
     Init();
     kpt_handle_t h = nullptr;
-    ASSERT_EQ(kpt_open_defaults(0, &h), 0);
-    kpt_port *port = PortAt(h, 0);
+    ASSERT_EQ(kpt_open(0, 2, nullptr, 4 << 20, -1, &h), 0);
     Ctl("timesource 0 5");
     kpt_timesource_state ts;
-    auto State = [&] {
+    auto State = [&](kpt_handle_t on) {
         ts = KPT_TIMESOURCE_PPS;
-        int rc = kpt_get_timesource_state(h, &ts);
+        int rc = kpt_get_timesource_state(on, &ts);
         return rc != 0 ? -rc : int(ts);
     };
+    // The switch decoding of a ring sets its status; nothing else does.
+    auto SetStatus = [](kpt_ring_t r, arista_tsp_status s) {
+        r->u.ring.rx.arista_control.arct_status = s;
+    };
 
-    kpt_ring *first = AddRing(port, KPT_H_RING);
-    kpt_ring *second = AddRing(port, KPT_H_RING);
-    second->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_ACTIVE;
-    first->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_FALLBACK_LOCAL;
-    EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED) << "only the first ring counts";
+    EXPECT_EQ(State(h), KPT_TIMESOURCE_EXT_SYNCED) << "no ring yet";
+    kpt_ring_t first = nullptr, second = nullptr;
+    ASSERT_EQ(kpt_ring_open(h, &first), 0);
+    ASSERT_EQ(kpt_ring_open(h, &second), 0);
+    SetStatus(second, ARISTA_STATUS_ACTIVE);
+    SetStatus(first, ARISTA_STATUS_FALLBACK_LOCAL);
+    EXPECT_EQ(State(h), KPT_TIMESOURCE_EXT_SYNCED) << "only the first ring counts";
     for (arista_tsp_status s :
          {ARISTA_STATUS_ACTIVE, ARISTA_STATUS_OUTOFSYNC, ARISTA_STATUS_NEED_KEYFRAME}) {
-        first->u.ring.rx.arista_control.arct_status = s;
-        EXPECT_EQ(State(), KPT_TIMESOURCE_ARISTA_ACTIVE) << s;
+        SetStatus(first, s);
+        EXPECT_EQ(State(h), KPT_TIMESOURCE_ARISTA_ACTIVE) << s;
     }
     Ctl("timesource 0 7");
-    EXPECT_EQ(State(), -ENODEV);
+    EXPECT_EQ(State(h), -ENODEV);
     Ctl("timesource 0 5");
-
-    // A group: the member that delivered last decides.
-    DropRings(port);
-    kpt_ring *group = AddRing(port, KPT_H_RING_GROUP);
-    EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED) << "no member has delivered yet";
-    group->u.group.ring_latest = second;
-    EXPECT_EQ(State(), KPT_TIMESOURCE_ARISTA_ACTIVE);
-    second->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_INITED;
-    EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED);
-
-    DropRings(port);
-    AddRing(port, KPT_H_INJ);
-    EXPECT_EQ(State(), -ENODEV) << "a first ring of another kind";
-    DropRings(port);
+    // Closing the first ring makes the other one first.
+    EXPECT_EQ(kpt_ring_close(first), 0);
+    EXPECT_EQ(State(h), KPT_TIMESOURCE_ARISTA_ACTIVE);
+    EXPECT_EQ(kpt_ring_close(second), 0);
     EXPECT_EQ(kpt_close(h), 0);
+
+    // A group only exists on a handle of several ports, which the query
+    // refuses before it looks at any ring.
+    kpt_handle_t both = nullptr;
+    ASSERT_EQ(kpt_open(0x3, 0, nullptr, 4 << 20, KPT_F_AGGREGATE_PORTMASK, &both), 0);
+    kpt_ring_t group = nullptr;
+    ASSERT_EQ(kpt_ring_open(both, &group), 0);
+    ASSERT_EQ(group->type, KPT_H_RING_GROUP);
+    EXPECT_EQ(State(both), -EINVAL);
+    EXPECT_EQ(kpt_ring_close(group), 0);
+    EXPECT_EQ(kpt_close(both), 0);
 }
 
 }  // namespace

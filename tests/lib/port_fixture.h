@@ -1,5 +1,4 @@
-// port_fixture.h - an initialised library against the in-process simulator,
-// and stand-in rings for the code that only looks at a port's first ring.
+// port_fixture.h - an initialised library against the in-process simulator.
 #pragma once
 
 #include <stdlib.h>
@@ -46,11 +45,6 @@ protected:
             opts_.netdev = true;
         }
     }
-    void TearDown() override
-    {
-        for (kpt_ring *r : fakes_) free(r);
-        SimTest::TearDown();
-    }
     // Starts the simulator and initialises the library.
     void Init()
     {
@@ -63,17 +57,6 @@ protected:
         while (p && i-- > 0) p = STAILQ_NEXT(p, link);
         return p;
     }
-    // A zeroed ring record of the given kind appended to a port's rings
-    // (freed at tear-down; DropRings before kpt_close).
-    kpt_ring *AddRing(kpt_port *port, kpt_handle_type type)
-    {
-        kpt_ring *r = static_cast<kpt_ring *>(calloc(1, sizeof *r));
-        r->type = type;
-        STAILQ_INSERT_TAIL(&port->ringq, r, u.ring.link);
-        fakes_.push_back(r);
-        return r;
-    }
-    static void DropRings(kpt_port *port) { STAILQ_INIT(&port->ringq); }
     // "started yes|no" of a port in the simulator's status.
     std::string Started(int port)
     {
@@ -85,7 +68,6 @@ protected:
         return st.substr(s + 8, st.find(',', s) - s - 8);
     }
     bool net_ = false; // private network namespace with TAP interfaces
-    std::vector<kpt_ring *> fakes_;
 };
 
 class KptNetTest : public KptSimTest {

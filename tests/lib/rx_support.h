@@ -73,6 +73,24 @@ std::vector<uint8_t> Frame(uint32_t len, uint32_t tag)
     return f;
 }
 
+// An IPv4/UDP frame from source port sport.
+std::vector<uint8_t> UdpFrame(uint16_t sport)
+{
+    std::vector<uint8_t> f(64, 0);
+    f[12] = 0x08;
+    f[14] = 0x45;
+    f[17] = 50;  // IPv4 total length
+    f[22] = 64;
+    f[23] = 17;  // UDP
+    const uint8_t ips[] = {10, 1, 2, 3, 10, 4, 5, 6};
+    memcpy(&f[26], ips, sizeof ips);
+    f[34] = uint8_t(sport >> 8);
+    f[35] = uint8_t(sport);
+    f[36] = 0x10;
+    f[39] = 30;  // UDP length
+    return f;
+}
+
 bool FrameIs(const kpt_recv_req &r, uint32_t len, uint32_t tag)
 {
     if (r.length != len) return false;
@@ -215,6 +233,14 @@ protected:
     void Send(int port, const std::vector<uint8_t> &f)
     {
         ASSERT_EQ(sim_->send_frame(port, f.data(), f.size()), 0);
+    }
+
+    // Starts the simulator and opens a handle on the ports of a mask, no ring.
+    void OpenHandle(uint32_t mask, int num_rings = 1)
+    {
+        StartSim();
+        ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+        ASSERT_EQ(kpt_open(mask, num_rings, nullptr, int64_t(kRing), KPT_F_AGGREGATE_PORTMASK, &h_), 0);
     }
 
     kpt_handle_t h_ = nullptr;

@@ -92,6 +92,137 @@ TEST_F(RxTest, RefusedAttachLeavesNothingOpen)
     EXPECT_EQ(kpt_ring_open(h_, &ring_), 0);
 }
 
+// Attach answers a sound driver never gives.  A region said not to exist
+// is not mapped (address 0) and the ring receives nothing; a state slot or
+// cursors outside what was mapped refuse the open with an error line and
+// leave nothing open.
+TEST_F(RxTest, UnusableAttachAnswers)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenHandle(0x1));
+    ASSERT_EQ(kpt_start(h_), 0);
+    for (const char *region : {"112", "120"}) { // data ring, descriptor ring
+        SCOPED_TRACE(region);
+        Ctl(std::string("patch 0 set_endpoint ") + region + " u64 -1");
+        ASSERT_EQ(kpt_ring_open(h_, &ring_), 0);
+        Ctl("patch 0 set_endpoint off");
+        const kpt__rx_map &m = Rx()->rx_map;
+        const bool data = strcmp(region, "112") == 0;
+        EXPECT_EQ(m.map_rx_data_ring == 0 && m.map_rx_data == 0 && m.map_rx_data_ring_size == 0, data);
+        EXPECT_EQ(m.map_rx_desc_ring == 0 && Rx()->evq_base == nullptr, !data);
+        EXPECT_NE(m.map_vstate, 0u);
+        ASSERT_NO_FATAL_FAILURE(Send(0, Frame(60, 1)));
+        usleep(20000);
+        EXPECT_EQ(kpt_ring_recv(ring_, 0, &req_), EAGAIN);
+        EXPECT_EQ(kpt_ring_close(ring_), 0);
+        ring_ = nullptr;
+    }
+    const int maps = kpttest::ArenaMappings();
+    const struct {
+        const char *patch, *line;
+    } bad[] = {
+        {"12 u32 32", "rx_init: state slot 32 out of range"},
+        {"12 u32 -1", "rx_init: state slot -1 out of range"},
+        // A descriptor ring of 8 entries, below the cursor's last index.
+        {"64 u64 4096", "rx_init: the ring state does not fit the ring's regions"},
+        // A data ring of no size behind a mapped preamble.
+        {"56 u64 0", "rx_init: the ring state does not fit the ring's regions"},
+    };
+    for (const auto &b : bad) {
+        SCOPED_TRACE(b.patch);
+        Ctl(std::string("patch 0 set_endpoint ") + b.patch);
+        kpttest::StderrCapture cap;
+        EXPECT_EQ(kpt_ring_open(h_, &ring_), EINVAL);
+        std::string err = cap.Finish();
+        Ctl("patch 0 set_endpoint off");
+        EXPECT_NE(err.find(std::string(" kpt.0.0  E ") + b.line + "\n"), std::string::npos) << err;
+        EXPECT_EQ(ring_, nullptr);
+        EXPECT_EQ(h_->refcnt, 1);
+        EXPECT_EQ(kpttest::ArenaMappings(), maps) << "regions left mapped";
+        EXPECT_EQ(Connections(0, 1), 1);
+    }
+    ASSERT_EQ(kpt_ring_open(h_, &ring_), 0);
+}
+
+// A mapping that fails part-way through a ring's set-up, on a single port
+// and on the second member of a group: the regions mapped before it are
+// unmapped, no ring stays counted, and the handle still closes.
+TEST_F(RxTest, MappingFailingHalfWayLeavesNothingBehind)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenHandle(0x3));
+    kpt_handle_t one = nullptr;
+    ASSERT_EQ(kpt_open(0, 1, nullptr, int64_t(kRing), -1, &one), 0);
+    const int maps = kpttest::ArenaMappings();
+    // The receive-info page, fifth of seven, lies far outside the arena.
+    for (int port : {0, 1}) Ctl("patch " + std::to_string(port) + " set_endpoint 184 u64 0x7ffffffff000");
+    kpt_ring_t r = nullptr;
+    EXPECT_NE(kpt_ring_open(one, &r), 0);
+    EXPECT_EQ(r, nullptr);
+    Ctl("patch 0 set_endpoint off");
+    EXPECT_NE(kpt_ring_open(h_, &ring_), 0) << "port 1's member fails after port 0's opened";
+    EXPECT_EQ(ring_, nullptr);
+    Ctl("patch 1 set_endpoint off");
+    EXPECT_EQ(kpttest::ArenaMappings(), maps);
+    EXPECT_EQ(one->refcnt, 1);
+    EXPECT_EQ(h_->refcnt, 2);
+    EXPECT_EQ(Connections(0, 2), 2);
+    EXPECT_EQ(Connections(1, 1), 1);
+    EXPECT_EQ(kpt_close(one), 0);
+    ASSERT_EQ(kpt_ring_open(h_, &ring_), 0) << "sound answers open again";
+}
+
+// The application-id open flag: with one ring the ring reads its queue
+// alone even when the driver marks the queue shared; with two rings they
+// share it by hash, and the flag wins over duplication.
+TEST_F(RxTest, ApplicationIdQueueModes)
+{
+    setenv("KPT_APP_ID", "5", 1);
+    StartSim();
+    ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+    struct {
+        int num_rings, flags;
+        bool mark_shared;
+        kpt__ring_recv_fn fn;
+        kpt__pq_mode mode;
+    } cases[] = {
+        {1, -1, true, ring_recv_uniq, P_UNUSED},
+        {2, -1, false, ring_recv_shared, P_SHARED},
+        {2, KPT_F_DUP, false, ring_recv_shared, P_SHARED},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.num_rings) + " rings, flags " + std::to_string(c.flags));
+        ASSERT_EQ(kpt_open(0, c.num_rings, nullptr, int64_t(kRing), c.flags, &h_), 0);
+        EXPECT_NE(Ctl("rx-params 0").find(" app_id 5 "), std::string::npos);
+        // The attach answer's map flags: the shared-queue flag forced on.
+        if (c.mark_shared) Ctl("patch 0 set_endpoint 44 u32 0x10");
+        std::vector<kpt_ring_t> rings(size_t(c.num_rings));
+        for (auto &r : rings) ASSERT_EQ(kpt_ring_open(h_, &r), 0);
+        Ctl("patch 0 set_endpoint off");
+        for (kpt_ring_t r : rings) {
+            EXPECT_NE(Rx(r)->rx_map_flags & QUOR_KPT_MAP_SHARED, 0u);
+            EXPECT_EQ(r->ring_recv_fn, c.fn);
+            EXPECT_EQ(Rx(r)->pq_mode, c.mode);
+        }
+        // Every frame reaches exactly one ring.
+        ASSERT_EQ(kpt_start(h_), 0);
+        constexpr uint32_t kFrames = 64;
+        for (uint32_t i = 0; i < kFrames; ++i) ASSERT_NO_FATAL_FAILURE(Send(0, UdpFrame(uint16_t(1000 + i))));
+        uint32_t got = 0;
+        for (const int64_t end = MonoNs() + 5000000000ll; got < kFrames && MonoNs() < end;) {
+            bool any = false;
+            for (kpt_ring_t r : rings)
+                if (kpt_ring_recv(r, 0, &req_) == 0) any = true, ++got;
+            if (!any) usleep(1000);
+        }
+        EXPECT_EQ(got, kFrames);
+        usleep(20000);
+        for (kpt_ring_t r : rings) EXPECT_EQ(kpt_ring_recv(r, 0, &req_), EAGAIN) << "a frame twice";
+        for (kpt_ring_t r : rings) EXPECT_EQ(kpt_ring_close(r), 0);
+        ASSERT_EQ(kpt_close(h_), 0);
+        h_ = nullptr;
+        EXPECT_EQ(Connections(0, 0), 0);
+    }
+}
+
 TEST_F(RxTest, ParamReportsOfOpenAndClose)
 {
     setenv("KPT_DEBUG_MASK", "2", 1);
@@ -121,6 +252,33 @@ TEST_F(RxTest, ParamReportsOfOpenAndClose)
         size_t p = err.find(name, at);
         ASSERT_NE(p, std::string::npos) << name << " after " << at << ":\n" << err;
         at = p;
+    }
+}
+
+// Switch timestamps are not decoded: asking for them is answered with one
+// warning line per ring, whatever the debug mask; not asking prints nothing.
+TEST_F(RxTest, SwitchTimestampRequestIsWarnedAbout)
+{
+    StartSim();
+    ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+    ASSERT_EQ(kpt_open(0, 1, nullptr, int64_t(kRing), -1, &h_), 0);
+    const std::string line =
+        " kpt.0.0    QUOR_ARISTA_ENABLE_TIMESTAMPING: switch timestamps are not available, "
+        "packets keep the adapter's timestamps\n";
+    for (const char *v : std::initializer_list<const char *>{"1", "7", "0", "", "off", nullptr}) {
+        SCOPED_TRACE(v ? v : "(unset)");
+        if (v)
+            setenv("QUOR_ARISTA_ENABLE_TIMESTAMPING", v, 1);
+        else
+            unsetenv("QUOR_ARISTA_ENABLE_TIMESTAMPING");
+        kpttest::StderrCapture cap;
+        ASSERT_EQ(kpt_ring_open(h_, &ring_), 0);
+        EXPECT_EQ(kpt_ring_close(ring_), 0);
+        ring_ = nullptr;
+        const std::string err = cap.Finish();
+        const bool on = v && atoi(v) != 0;
+        EXPECT_EQ(err.size(), on ? 5 + line.size() : 0u) << err;
+        EXPECT_EQ(err.find(line) == 5, on) << err;
     }
 }
 
@@ -410,28 +568,32 @@ TEST_P(RxClockTest, TimestampsFollowTheHostClock)
     opts_.clock_start = c.start;
     ASSERT_NO_FATAL_FAILURE(OpenStarted());
     EXPECT_EQ(Rx()->nticks.ticks_mask != 0, !c.window);
-    // Frames spread over several refreshes of the clock parameters.
+    // Frames spread over several refreshes of the clock parameters.  The
+    // slack is what a sanitizer build on a loaded machine can hold between
+    // reading the host clock and the adapter stamping the frame; another
+    // clock (monotonic, or ticks left unconverted) is off by far more.
+    const int64_t kSlackNs = 3000000;
     for (uint32_t i = 0; i < 16; ++i) {
         const int64_t before = RealNs();
         ASSERT_NO_FATAL_FAILURE(Send(0, Frame(60, i)));
         ASSERT_EQ(kpt_ring_recv(ring_, 2000, &req_), 0);
         const int64_t after = RealNs();
         const int64_t ts = int64_t(req_.timestamp);
-        EXPECT_GE(ts, before - 10000) << "frame " << i << ": " << before - ts << " ns early";
-        EXPECT_LE(ts, after + 10000) << "frame " << i << ": " << ts - after << " ns late";
+        EXPECT_GE(ts, before - kSlackNs) << "frame " << i << ": " << before - ts << " ns early";
+        EXPECT_LE(ts, after + kSlackNs) << "frame " << i << ": " << ts - after << " ns late";
         usleep(30000);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Clocks, RxClockTest,
-    // Oscillators 2 % off: uncorrected, the error would reach 2 ms between
-    // two refreshes of the parameters, far above the send latency.
-    ::testing::Values(ClockCase{"Mask", false, 0, 0}, ClockCase{"MaskSlowOscillator", false, -20000, 0},
-                      ClockCase{"MaskFastOscillator", false, 20000, 0},
+    // Oscillators 10 % off: uncorrected, the error would reach 10 ms between
+    // two refreshes of the parameters, well above the slack.
+    ::testing::Values(ClockCase{"Mask", false, 0, 0}, ClockCase{"MaskSlowOscillator", false, -100000, 0},
+                      ClockCase{"MaskFastOscillator", false, 100000, 0},
                       ClockCase{"MaskCounterWraps", false, 0, (1ull << 48) - 20000000},
                       ClockCase{"Window", true, 0, 0},
-                      ClockCase{"WindowFastOscillator", true, 20000, 0}),
+                      ClockCase{"WindowFastOscillator", true, 100000, 0}),
     [](const ::testing::TestParamInfo<ClockCase> &i) { return std::string(i.param.name); });
 
 TEST_F(RxTest, BlockingReceiveWakesWhenAFrameArrives)
@@ -588,24 +750,6 @@ TEST_F(RxTest, ReaderThatFallsBehindLosesFramesNeverData)
 
 // ---- shared queues ----
 
-// An IPv4/UDP frame from source port sport, tag in its payload.
-std::vector<uint8_t> UdpFrame(uint16_t sport)
-{
-    std::vector<uint8_t> f(64, 0);
-    f[12] = 0x08;
-    f[14] = 0x45;
-    f[17] = 50;  // IPv4 total length
-    f[22] = 64;
-    f[23] = 17;  // UDP
-    const uint8_t ips[] = {10, 1, 2, 3, 10, 4, 5, 6};
-    memcpy(&f[26], ips, sizeof ips);
-    f[34] = uint8_t(sport >> 8);
-    f[35] = uint8_t(sport);
-    f[36] = 0x10;
-    f[39] = 30;  // UDP length
-    return f;
-}
-
 uint16_t SportOf(const kpt_recv_req &r)
 {
     const uint8_t *p = static_cast<const uint8_t *>(r.pkt_addr);
@@ -695,6 +839,17 @@ class RxGroupTest : public RxTest {
 protected:
     void OpenGroup() { ASSERT_NO_FATAL_FAILURE(Open(0x3, 1, KPT_F_AGGREGATE_PORTMASK)); }
     kpt_ring_t Member(unsigned port) { return ring_->u.group.ports[port].ring; }
+    // The next packet of the group within 5 s.  A wait that ends without a
+    // packet for the group (the frame is still on its way) answers EAGAIN,
+    // so the call is repeated until the deadline.
+    int RecvLive()
+    {
+        int rc;
+        const int64_t end = MonoNs() + 5000000000ll;
+        while ((rc = kpt_ring_recv(ring_, 100, &req_)) == EAGAIN && MonoNs() < end) {
+        }
+        return rc;
+    }
 };
 
 TEST_F(RxGroupTest, GroupOverTwoPortsCountsEveryMember)
@@ -735,6 +890,62 @@ TEST_F(RxGroupTest, GroupOverTwoPortsCountsEveryMember)
     EXPECT_EQ(g_syncs, 2);
 }
 
+// Three ports: every member counts on the handle, all three merge, and a
+// port above 15 (the group's port table has 16 entries) is refused whole.
+TEST_F(RxGroupTest, GroupOverThreePortsAndPortsAboveFifteen)
+{
+    opts_.ports = 17;
+    ASSERT_NO_FATAL_FAILURE(Open(0x7, 1, KPT_F_AGGREGATE_PORTMASK));
+    EXPECT_EQ(h_->portcnt, 3);
+    EXPECT_EQ(h_->refcnt, 3 + 3 + 1);
+    EXPECT_EQ(ring_->u.group.portmask, 0x7u);
+    int count = 0;
+    EXPECT_EQ(kpt_ring_portinfo_count(ring_, &count), 0);
+    EXPECT_EQ(count, 3);
+    kpt_ring_t m = TAILQ_FIRST(&ring_->ringq);
+    for (unsigned port = 0; port < 3; ++port, m = TAILQ_NEXT(m, u.ring.glink)) {
+        ASSERT_NE(m, nullptr) << port;
+        EXPECT_EQ(m, Member(port));
+        EXPECT_EQ(m->u.ring.port_h->p.portnum, port);
+    }
+    EXPECT_EQ(m, nullptr);
+
+    ASSERT_EQ(kpt_start(h_), 0);
+    constexpr uint32_t kPerPort = 40;
+    for (uint32_t i = 0; i < kPerPort; ++i) {
+        for (int port = 0; port < 3; ++port) ASSERT_NO_FATAL_FAILURE(Send(port, Frame(64, 3 * i + port)));
+        usleep(200);
+    }
+    uint64_t last_ts = 0;
+    uint32_t next[3] = {0, 1, 2};
+    for (uint32_t k = 0; k < 3 * kPerPort; ++k) {
+        ASSERT_EQ(RecvLive(), 0) << k;
+        ASSERT_LT(req_.portnum, 3u);
+        EXPECT_TRUE(FrameIs(req_, 64, next[req_.portnum])) << k;
+        next[req_.portnum] += 3;
+        EXPECT_GE(req_.timestamp, last_ts) << k;
+        last_ts = req_.timestamp;
+    }
+    EXPECT_EQ(kpt_ring_recv(ring_, 0, &req_), EAGAIN);
+    EXPECT_EQ(kpt_ring_close(ring_), 0);
+    ring_ = nullptr;
+    EXPECT_EQ(h_->refcnt, 3);
+    EXPECT_EQ(g_detaches, 3);
+    EXPECT_EQ(kpt_close(h_), 0);
+    h_ = nullptr;
+
+    // Port 16 beside port 0: nothing of the group stays open.
+    ASSERT_EQ(kpt_open(0x10001, 1, nullptr, int64_t(kRing), KPT_F_AGGREGATE_PORTMASK, &h_), 0);
+    kpttest::StderrCapture cap;
+    EXPECT_EQ(kpt_ring_open(h_, &ring_), EINVAL);
+    std::string err = cap.Finish();
+    EXPECT_NE(err.find(" E ring_open_group: port 16 cannot join a group\n"), std::string::npos) << err;
+    EXPECT_EQ(ring_, nullptr);
+    EXPECT_EQ(h_->refcnt, 2);
+    EXPECT_EQ(Connections(0, 1), 1);
+    EXPECT_EQ(Connections(16, 1), 1);
+}
+
 TEST_F(RxGroupTest, RefusedMemberReleasesTheWholeGroup)
 {
     StartSim();
@@ -763,7 +974,7 @@ TEST_F(RxGroupTest, LiveTrafficOfTwoPortsMergesInTimestampOrder)
     uint64_t last_ts = 0;
     uint32_t next[2] = {0, 1};
     for (uint32_t k = 0; k < 2 * kPerPort; ++k) {
-        ASSERT_EQ(kpt_ring_recv(ring_, 2000, &req_), 0) << k;
+        ASSERT_EQ(RecvLive(), 0) << k;
         ASSERT_LT(req_.portnum, 2u);
         EXPECT_TRUE(FrameIs(req_, 64, next[req_.portnum])) << k;
         next[req_.portnum] += 2;

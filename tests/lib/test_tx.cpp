@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -349,6 +350,40 @@ TEST_F(TxTest, OpenRefusals)
     EXPECT_TRUE(WaitUntil([&] { return sim_->connections(1) == 1; }));
 }
 
+// Every open that resolved a debug file gives it back: on close and on each
+// failure after the resolution.
+TEST_F(TxTest, DebugFileIsReleasedByCloseAndFailedOpens)
+{
+    kpttest::TempDir tmp;
+    setenv("KPT_DEBUG_FILENAME", ("+" + tmp.file("dbg")).c_str(), 1);
+    setenv("KPT_DEBUG_MASK", "0x12", 1);
+    Init();
+    kpt_inject_close(Open(0)); // the device layer's per-thread resources
+    std::erase(open_, open_.back());
+    EXPECT_TRUE(WaitUntil([&] { return sim_->connections(0) == 0; }));
+    const int fds = kpttest::OpenFds();
+    for (int i = 0; i < 50; ++i) {
+        kpt_inject_t h = nullptr;
+        ASSERT_EQ(kpt_inject_open(0, 0, &h), 0) << i;
+        ASSERT_EQ(kpt_inject_close(h), 0);
+    }
+    kpt_inject_t h = nullptr;
+    EXPECT_EQ(kpt_inject_open(7, 0, &h), ENOENT); // no endpoint
+    Ctl("fail 1 kpt_get_stats EIO");
+    EXPECT_EQ(kpt_inject_open(1, 0, &h), EIO); // set-up fails
+    Ctl("fail 1 kpt_get_stats off");
+    setenv("KPT_RING_ID", "abc", 1); // resolution fails after the file is opened
+    EXPECT_EQ(kpt_inject_open(1, 0, &h), ERANGE);
+    unsetenv("KPT_RING_ID");
+    EXPECT_EQ(h, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return kpttest::OpenFds() == fds; }))
+        << kpttest::OpenFds() << " descriptors, " << fds << " before";
+    // The lines went to the file, each flushed before its stream closed.
+    std::string text = kpttest::ReadFile(tmp.file("dbg"));
+    EXPECT_NE(text.find("inject_close: flushed 0 out of 0"), std::string::npos) << text;
+    EXPECT_NE(text.find("Can't open kpt inject handle on port 7"), std::string::npos) << text;
+}
+
 TEST_F(TxTest, BoardWithoutTransmitEndpoints)
 {
     opts_.max_endpoints = 5; // below one transmit endpoint per six
@@ -602,6 +637,77 @@ TEST_F(TxTest, AllSlotsOutstanding)
     EXPECT_EQ(Sent(0), 33u);
 }
 
+// A data ring must hold a full batch and a largest frame beside it, or a
+// 9018-byte frame could never be placed; and a send that finds no room with
+// nothing outstanding fails instead of waiting on a driver that answers at
+// once (it spun there before).
+TEST_F(TxTest, RingsTooSmallToWorkAreRefusedAndSendsNeverSpin)
+{
+    Init();
+    for (const char *size : {"4096", "16384"}) {
+        SCOPED_TRACE(size);
+        Ctl(std::string("patch 0 set_endpoint 16 u64 ") + size);
+        kpt_inject_t h = nullptr;
+        StderrCapture cap;
+        EXPECT_EQ(kpt_inject_open(0, 0, &h), EINVAL);
+        std::string err = cap.Finish();
+        EXPECT_TRUE(HasLine(err, std::string("kpt.0.-1 E inject: driver gave unusable transmit "
+                                             "regions (data ring ") + size + " bytes)")) << err;
+        EXPECT_EQ(h, nullptr);
+        Ctl("patch 0 set_endpoint off");
+    }
+    Ctl("patch 0 set_endpoint 16 u64 20480");
+    kpt_inject_t smallest = Open(0);
+    Ctl("patch 0 set_endpoint off");
+    ASSERT_NE(smallest, nullptr);
+    EXPECT_EQ(smallest->tx.txdata_size, 20480u);
+    Close(smallest);
+    EXPECT_TRUE(WaitUntil([&] { return sim_->connections(0) == 0; }));
+
+    // A block whose room is gone with nothing in flight.
+    kpt_inject_t h = Open(0);
+    ASSERT_NE(h, nullptr);
+    kpt__tx_state *st = h->tx.tx_sp.tx_s;
+    kpt__spin_lock(st);
+    const uint32_t avail = st->dq_avail;
+    st->dq_avail = 0;
+    kpt__spin_unlock(st);
+    const Bytes f = Frame(60, 3);
+    for (int timeout : {0, 1000, -1}) {
+        auto send = std::async(std::launch::async, [&] { return Send(h, f, timeout); });
+        if (send.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "the send with timeout " << timeout << " spins";
+            kpt__spin_lock(st); // the room given back lets it finish
+            st->dq_avail = avail;
+            kpt__spin_unlock(st);
+        }
+        EXPECT_EQ(send.get(), ENOBUFS) << timeout;
+        EXPECT_TRUE(LockFree(h));
+    }
+    EXPECT_EQ(State(h).txd.d_cnt, 0u);
+}
+
+// The doorbell, fourth of five regions, lies outside the arena: the three
+// mapped before it are unmapped and the endpoint is given back.
+TEST_F(TxTest, MappingFailingHalfWayLeavesNothingBehind)
+{
+    Init();
+    const int maps = kpttest::ArenaMappings();
+    Ctl("patch 0 set_endpoint 56 u64 0x7ffffffff000");
+    kpt_inject_t h = nullptr;
+    StderrCapture cap;
+    EXPECT_EQ(kpt_inject_open(0, 0, &h), EINVAL);
+    std::string err = cap.Finish();
+    Ctl("patch 0 set_endpoint off");
+    EXPECT_NE(err.find(" E mmap tx_doorbell "), std::string::npos) << err;
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(kpttest::ArenaMappings(), maps);
+    EXPECT_TRUE(WaitUntil([&] { return sim_->connections(0) == 0; }));
+    h = Open(0);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->drv_p.epid, 0u) << "the endpoint was given back";
+}
+
 // The library's own reaping, against an endpoint in process memory whose
 // completion byte the test moves (no adapter, no reaping by a driver).
 class TxOwnReapTest : public ::testing::Test {
@@ -684,6 +790,27 @@ TEST_F(TxOwnReapTest, RoomRunsOutInsideAnOpenBatch)
     EXPECT_EQ(state_.dq_avail, 3 * kPage - 64);
     EXPECT_EQ(ring_[0], 60);
     EXPECT_EQ(h_->tx.txdata_offset, 64u);
+}
+
+TEST_F(TxOwnReapTest, OpenBatchWithNothingInFlightIsPostedToMakeRoom)
+{
+    // A batch left open after everything else completed, and no room beside it.
+    StartAt(3);
+    state_.dq_inflight = 1;
+    ASSERT_EQ(Send(100), 0);
+    ASSERT_EQ(state_.txd.d_cnt, 1u);
+    state_.dq_inflight = 0;
+    state_.dq_avail = kPage - 104; // only the rest of the batch's page
+    // The batch is posted, so that its completion can give the room back.
+    EXPECT_EQ(Send(4000), EAGAIN);
+    EXPECT_EQ(state_.txd.d_cnt, 0u);
+    EXPECT_EQ(state_.dq_inflight, 1);
+    EXPECT_EQ(state_.dq_avail, 0u);
+    EXPECT_EQ(state_.dq_head_idx, 4u);
+    EXPECT_EQ(be32toh(doorbell_), 1u | (104u << 16));
+    compl_ = 4;
+    EXPECT_EQ(Send(4000), 0);
+    EXPECT_EQ(state_.dq_head_idx, 5u) << "posted at once: nothing else in flight";
 }
 
 TEST_F(TxOwnReapTest, ShortFramePaddingWrapsToTheRingStart)

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include "test_support.h"
 
 #include <fcntl.h>
@@ -292,6 +293,23 @@ std::string ReadFile(const std::string &path)
     std::ostringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+int OpenFds()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (d && readdir(d)) ++n;
+    if (d) closedir(d);
+    return n;
+}
+
+int ArenaMappings()
+{
+    std::string maps = ReadFile("/proc/self/maps");
+    int n = 0;
+    for (size_t at = 0; (at = maps.find("quor-unit", at)) != std::string::npos; ++at) ++n;
+    return n;
 }
 
 }  // namespace kpttest

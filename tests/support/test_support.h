@@ -103,4 +103,11 @@ int64_t MonoNs();
 // Reads a whole file; empty string when it cannot be read.
 std::string ReadFile(const std::string &path);
 
+// Number of descriptors the process has open.
+int OpenFds();
+
+// Number of mappings of simulated units' shared memory the process holds
+// (the simulator's own included).
+int ArenaMappings();
+
 }  // namespace kpttest

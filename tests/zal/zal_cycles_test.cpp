@@ -1,7 +1,7 @@
 // Cycle-counter timing: the rate from the environment or from calibration.
 // The rate is process-wide; each test case runs in its own process and the
-// fixture resets it too.  Calibration samples come from a scripted sampler,
-// except in the one test that calibrates against the real clocks.
+// fixture resets it too.  Calibration samples come from a scripted sampler;
+// timing against the real clocks is measured in bench/, not asserted here.
 #include <stdlib.h>
 #include <time.h>
 
@@ -87,6 +87,11 @@ TEST_F(ZalCyclesTest, CalibrationSettlesOnTheThirdSmallestSample)
     // Counts are multiplied before the division.
     Script({{2999999999, 999999}});
     EXPECT_EQ(zal_cycles_per_second(), uint64_t(2999999999) * 1000000 / 999999);
+    // A count too large to multiply (a counter that jumped) is divided
+    // first instead of wrapping to a small rate.
+    const zal_cycles_t huge = UINT64_MAX / 1000;
+    Script({{huge, 1000000}});
+    EXPECT_EQ(zal_cycles_per_second(), huge / 1000000 * 1000000);
 }
 
 TEST_F(ZalCyclesTest, EmptyIntervalIsSampledAgain)
@@ -115,25 +120,13 @@ TEST(ZalCycles, CompareOrdersUnsignedValues)
     EXPECT_EQ(cmp_uint64(&v[1], &v[4]), -1);
 }
 
-TEST(ZalCycles, CalibratesAgainstTheRealClocks)
+// The real clocks are only checked for being the real ones: how well a
+// calibration agrees with them is measured in bench/bench_cycles.
+TEST(ZalCycles, HostClockIsTheRealTimeClock)
 {
-    unsetenv("ZAL_CYCLES_PER_SECOND");
-    unsetenv("VQ_CYCLES_PER_SECOND");
-    zal_cycles_t rate = zal_cycles_per_second(); // about 0.8 s of sleeping
-    ASSERT_GT(rate, 0u);
-
-    // The rate agrees with the counter over an interval of the monotonic clock.
-    struct timespec a, b, nap = {0, 100000000};
-    clock_gettime(CLOCK_MONOTONIC, &a);
-    zal_cycles_t c0 = zal_get_cycles();
-    nanosleep(&nap, nullptr);
-    zal_cycles_t c1 = zal_get_cycles();
-    clock_gettime(CLOCK_MONOTONIC, &b);
-    double secs = double(b.tv_sec - a.tv_sec) + double(b.tv_nsec - a.tv_nsec) / 1e9;
-    EXPECT_NEAR(double(c1 - c0) / secs / double(rate), 1.0, 0.05);
-
-    uint64_t ns = zal_host_nsecs();
-    EXPECT_NEAR(double(ns) / 1e9, double(time(nullptr)), 2.0);
+    EXPECT_NEAR(double(zal_host_nsecs()) / 1e9, double(time(nullptr)), 2.0);
+    zal_cycles_t a = zal_get_cycles(), b = zal_get_cycles();
+    EXPECT_GE(b, a) << "the counter runs forward";
 }
 
 } // namespace
