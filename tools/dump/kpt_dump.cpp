@@ -55,6 +55,7 @@ constexpr int kRecvTimeoutMs = 100;
 constexpr uint64_t kIsbBytes = 112;
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_port_stopped{false}; // after kpt_stop: the rings only drain
 
 uint64_t wall_ns()
 {
@@ -188,8 +189,8 @@ public:
         if (rotating() && since_open_ > 0 &&
             ((cap_.opt.rotate_bytes &&
               w_.file_bytes() + block + tail_bytes() > cap_.opt.rotate_bytes) ||
-             (cap_.opt.rotate_ns && ts >= file_start_ + cap_.opt.rotate_ns)))
-            rotate();
+             (cap_.opt.rotate_ns && ts >= period_end_)))
+            rotate(ts);
         w_.packet(ifid, ts, p, caplen, len);
         delivered_[ifid]++;
         since_open_++;
@@ -198,8 +199,10 @@ public:
     // Time-based rotation while nothing arrives.
     void idle()
     {
-        if (writing() && cap_.opt.rotate_ns && wall_ns() >= file_start_ + cap_.opt.rotate_ns)
-            rotate();
+        if (writing() && cap_.opt.rotate_ns) {
+            uint64_t now = wall_ns();
+            if (now >= period_end_) rotate(now);
+        }
         if (!writing()) fflush(stdout);
     }
 
@@ -262,6 +265,7 @@ private:
             }
         }
         file_start_ = wall_ns();
+        if (index_ == 0) period_end_ = file_start_ + cap_.opt.rotate_ns;
         for (size_t i = 0; i < cap_.ifaces.size(); ++i)
             port0_[i] = read_port(cap_.stat_ring[i]);
         acc0_ = accepted_;
@@ -273,8 +277,12 @@ private:
         return true;
     }
 
-    void rotate()
+    // A new file; time is the frame's (or the clock's) that asked for it.
+    void rotate(uint64_t time)
     {
+        // Periods follow each other from the first file's start, so no file
+        // spans more than one of them however late a rotation happens.
+        while (cap_.opt.rotate_ns && period_end_ <= time) period_end_ += cap_.opt.rotate_ns;
         if (finish() != 0) {
             g_stop = true;
             return;
@@ -289,6 +297,7 @@ private:
     std::string name_;
     uint64_t index_ = 0;
     uint64_t file_start_ = 0;
+    uint64_t period_end_ = 0; // -G: frames from here on go to the next file
     uint64_t since_open_ = 0;
     int err_ = 0;
     std::vector<uint64_t> accepted_, delivered_, acc0_, del0_;
@@ -306,12 +315,31 @@ void bump(std::atomic<uint64_t> &c, uint64_t n = 1)
     c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
+// One frame off the ring: filtered, counted, written.  False when the run
+// must end here (the count is reached, or the output failed).
+inline bool take(Capture &cap, const kpt_recv_req &req, Output &out, RingCounters &rc, int *err)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(req.pkt_addr);
+    bump(rc.bytes, req.length);
+    if (!cap.filter.match(p, req.length)) {
+        bump(rc.filtered);
+        return true;
+    }
+    const uint64_t limit = cap.opt.count;
+    if (limit && cap.taken.fetch_add(1, std::memory_order_relaxed) >= limit) return false;
+    uint32_t ifid = req.portnum < kMaxPorts ? cap.port_if[req.portnum] : 0;
+    out.frame(ifid, req.timestamp, p, req.length, req.portnum);
+    bump(rc.frames);
+    if ((*err = out.error()) != 0) return false;
+    return !(limit && cap.taken.load(std::memory_order_relaxed) >= limit);
+}
+
 int run_ring(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc)
 {
-    const uint64_t limit = cap.opt.count;
     int err = 0;
-    while (!g_stop.load(std::memory_order_relaxed)) {
-        kpt_recv_req req;
+    bool more = true;
+    kpt_recv_req req;
+    while (more && !g_stop.load(std::memory_order_relaxed)) {
         int r = kpt_ring_recv(ring, kRecvTimeoutMs, &req);
         if (r == EAGAIN || r == EINTR) {
             out.idle();
@@ -322,26 +350,16 @@ int run_ring(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc)
             err = r;
             break;
         }
-        const uint8_t *p = static_cast<const uint8_t *>(req.pkt_addr);
-        bump(rc.bytes, req.length);
-        if (!cap.filter.match(p, req.length)) {
-            bump(rc.filtered);
-            continue;
-        }
-        if (limit && cap.taken.fetch_add(1, std::memory_order_relaxed) >= limit) {
-            g_stop = true;
-            break;
-        }
-        uint32_t ifid = req.portnum < kMaxPorts ? cap.port_if[req.portnum] : 0;
-        out.frame(ifid, req.timestamp, p, req.length, req.portnum);
-        bump(rc.frames);
-        if (out.error()) {
-            err = out.error();
-            break;
-        }
-        if (limit && cap.taken.load(std::memory_order_relaxed) >= limit) break;
+        more = take(cap, req, out, rc, &err);
     }
-    if (limit && cap.taken.load(std::memory_order_relaxed) >= limit) g_stop = true;
+    g_stop = true;
+    // Stopped from outside: once the port no longer delivers, what is in the
+    // ring already is taken too, so that every frame the port received is
+    // accounted for in the statistics.
+    if (more && !err) {
+        while (!g_port_stopped.load()) usleep(1000);
+        while (more && kpt_ring_recv(ring, 0, &req) == 0) more = take(cap, req, out, rc, &err);
+    }
     int e = out.finish();
     return err ? err : e;
 }
@@ -445,6 +463,15 @@ void progress(const std::vector<std::unique_ptr<RingCounters>> &rcs, const Captu
 
 int main(int argc, char **argv)
 {
+    // Signals are taken by the main thread alone, with sigtimedwait; blocked
+    // before the library can start threads of its own, which inherit the mask.
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
     Capture cap;
     Options &opt = cap.opt;
     int rc = parse_options(argc, argv, &opt);
@@ -532,14 +559,6 @@ int main(int argc, char **argv)
     std::vector<PortCounters> base(cap.ifaces.size());
     for (size_t i = 0; i < base.size(); ++i) base[i] = read_port(cap.stat_ring[i]);
 
-    // Signals are taken by the main thread alone, with sigtimedwait.
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    sigaddset(&sigs, SIGINT);
-    sigaddset(&sigs, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
     int status = 0;
     if (ok && (rc = kpt_start(h)) != 0) {
         fprintf(stderr, "kpt_dump: kpt_start: %s\n", strerror(rc));
@@ -559,7 +578,7 @@ int main(int argc, char **argv)
         bool show = !opt.quiet && isatty(STDERR_FILENO);
         uint64_t lf = 0, lb = 0;
         double lt = mono_s(), next = lt + 1;
-        while (running.load() > 0) {
+        while (running.load() > 0 && !g_stop.load()) {
             struct timespec ts = {0, 100 * 1000000};
             int s = sigtimedwait(&sigs, nullptr, &ts);
             if (s == SIGINT || s == SIGTERM) g_stop = true;
@@ -568,9 +587,11 @@ int main(int argc, char **argv)
                 next += 1;
             }
         }
+        g_stop = true;
+        kpt_stop(h);
+        g_port_stopped = true;
         for (auto &t : threads) t.join();
         if (show) fputc('\n', stderr);
-        kpt_stop(h);
     }
     for (int r : results)
         if (r) status = 1;
