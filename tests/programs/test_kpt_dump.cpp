@@ -131,7 +131,11 @@ uint32_t SeqOf(const Bytes &f)
 
 class KptDump : public ::testing::Test {
 protected:
-    std::vector<std::string> Env() const { return {"ZAL_DEV_DIR=" + dev_.path()}; }
+    // Rings of 32 MiB: plenty for these rates, and quick to set up.
+    std::vector<std::string> Env() const
+    {
+        return {"ZAL_DEV_DIR=" + dev_.path(), "KPT_DATARING_SIZE=33554432"};
+    }
     std::unique_ptr<Child> Dump(std::vector<std::string> args, const std::string &env = "")
     {
         args.insert(args.begin(), BinPath("kpt_dump"));
@@ -234,8 +238,9 @@ TEST_F(KptDump, FilesReadBackExactlyAndReplayThroughThePcapWire)
     ASSERT_EQ(ng.stats.size(), 1u);
     EXPECT_EQ(ng.stats[0].opt[6], 40u); // accepted by the filter
     EXPECT_EQ(ng.stats[0].opt[8], 40u); // delivered
-    EXPECT_GE(ng.stats[0].opt[4], 40u); // received by the port
-    EXPECT_EQ(ng.stats[0].opt[5] + ng.stats[0].opt[7], 0u);
+    // The port's counters: with two applications on it, frames that came
+    // before both started count as drops, so only the lower bound holds.
+    EXPECT_GE(ng.stats[0].opt[4], 40u);
     EXPECT_LE(ng.stats[0].opt[2], pk.front().ts_ns);
     EXPECT_GE(ng.stats[0].opt[3], pk.back().ts_ns);
 
@@ -244,7 +249,7 @@ TEST_F(KptDump, FilesReadBackExactlyAndReplayThroughThePcapWire)
     SimdProcess simd2(dev2.path(), {"--ports", "1", "--wire", "0=pcap:" + F("full.pcapng") + ",speed=max"});
     ASSERT_TRUE(simd2.ready());
     auto again = RunProgram({BinPath("kpt_dump"), "-p", "0", "-q", "-c", "40", "-w", F("again.pcapng")},
-                            {"ZAL_DEV_DIR=" + dev2.path()});
+                            {"ZAL_DEV_DIR=" + dev2.path(), "KPT_DATARING_SIZE=33554432"});
     ASSERT_EQ(again.status, 0) << again.err;
     auto pk2 = ReadWithLibpcap(F("again.pcapng"), &err);
     ASSERT_EQ(pk2.size(), pk.size()) << err;
