@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "dump_files.h"
+#include "frame_text.h"
 #include "kpt.h"
 #include "test_support.h"
 
@@ -307,6 +308,14 @@ TEST_F(KptDump, FiltersTakeAllOrNoneAndBadOnesExit2)
     Summary s = ParseSummary(all.err);
     EXPECT_TRUE(s.found && s.frames == 50 && s.filtered == 0) << all.err;
 
+    // Without -w, a line per frame.
+    auto lines = DumpRun({"-p", "0", "-c", "3"});
+    ASSERT_EQ(lines.status, 0) << lines.err;
+    EXPECT_TRUE(std::regex_match(lines.out, std::regex("(\\d\\d:\\d\\d:\\d\\d\\.\\d{9} port 0 len 80 "
+                                                       "02:51:53:ff:00:01 > 02:51:53:02:00:00, IPv4 "
+                                                       "10\\.42\\.42\\.11\\.1234 > 10\\.42\\.42\\.10\\.9 UDP\n){3}")))
+        << lines.out;
+
     auto none = Dump({"-p", "0", "-q", "-w", F("none.pcapng"), "tcp"});
     WaitCapturing(200);
     none->Signal(SIGINT);
@@ -409,6 +418,55 @@ TEST_F(KptDump, RotationKeepsCompleteFilesWithinTheLimits)
     }
     EXPECT_GE(files, 3);
     EXPECT_LE(files, 5);
+}
+
+// The one-line summaries, over frames held in buffers of their exact length
+// (the sanitizers catch a read past one): headers that do not fit are named
+// truncated, never read.
+TEST(KptDumpText, FrameLinesDecodeWhatFitsOnly)
+{
+    auto line = [](const Bytes &f) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[f.size()]);
+        memcpy(exact.get(), f.data(), f.size());
+        char out[512];
+        size_t n = kptdump::frame_line(out, sizeof out, 3723000000123ull, 2, exact.get(),
+                                       uint32_t(f.size()));
+        std::string s(out, n);
+        EXPECT_EQ(s.back(), '\n');
+        return s.substr(s.find(" port "));
+    };
+    Bytes eth = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    auto frame = [&](std::initializer_list<uint8_t> rest) {
+        Bytes f = eth;
+        f.insert(f.end(), rest);
+        return f;
+    };
+    // VLAN 5, IPv4 UDP 10.0.0.1:1234 -> 10.0.0.2:9
+    Bytes v4 = frame({0x81, 0, 0, 5, 0x08, 0, 0x45, 0, 0, 28, 0, 0, 0, 0, 64, 17, 0, 0, 10, 0, 0, 1,
+                      10, 0, 0, 2, 0x04, 0xd2, 0, 9, 0, 8, 0, 0});
+    EXPECT_EQ(line(v4), " port 2 len 46 06:07:08:09:0a:0b > 00:01:02:03:04:05, vlan 5, IPv4 "
+                        "10.0.0.1.1234 > 10.0.0.2.9 UDP\n");
+    // The ports cut off: addresses and protocol only.
+    EXPECT_NE(line(Bytes(v4.begin(), v4.end() - 6)).find("IPv4 10.0.0.1 > 10.0.0.2 UDP"), std::string::npos);
+    // A header length beyond the frame.
+    Bytes bad = v4;
+    bad[18] = 0x4f;
+    EXPECT_NE(line(bad).find("IPv4 truncated"), std::string::npos);
+    // A later fragment carries no ports.
+    Bytes frag = v4;
+    frag[24] = 0x01;
+    EXPECT_NE(line(frag).find("10.0.0.1 > 10.0.0.2 UDP"), std::string::npos);
+    Bytes v6 = frame({0x86, 0xdd, 0x60, 0, 0, 0, 0, 20, 6, 64});
+    v6.resize(v6.size() + 32, 0);
+    v6[22 + 15] = 1;
+    v6[38 + 15] = 2;
+    for (uint8_t b : {0, 80, 1, 187}) v6.push_back(b);
+    EXPECT_NE(line(v6).find("IPv6 ::1.80 > ::2.443 TCP"), std::string::npos) << line(v6);
+    EXPECT_NE(line(Bytes(v6.begin(), v6.begin() + 40)).find("IPv6 truncated"), std::string::npos);
+    EXPECT_NE(line(frame({0x08, 0x06})).find(", ARP"), std::string::npos);
+    EXPECT_NE(line(frame({0x88, 0xcc})).find(", ethertype 0x88cc"), std::string::npos);
+    EXPECT_NE(line(frame({0x81, 0})).find("vlan truncated"), std::string::npos);
+    EXPECT_NE(line(Bytes(13, 0)).find("len 13 truncated"), std::string::npos);
 }
 
 TEST_F(KptDump, CommandLineMistakesExit2WithUsage)

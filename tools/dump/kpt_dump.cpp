@@ -158,9 +158,13 @@ struct Capture {
 // One ring's output: a pcapng file set with its rotation, or printed lines.
 class Output {
 public:
-    Output(Capture &cap, std::string suffix) : cap_(cap), suffix_(std::move(suffix))
+    // own: the ring this output is fed from; a single port's counters are
+    // read through it, so that no two threads share a ring.
+    Output(Capture &cap, std::string suffix, kpt_ring_t own)
+        : cap_(cap), suffix_(std::move(suffix)), stat_ring_(cap.stat_ring)
     {
         size_t n = cap.ifaces.size();
+        if (n == 1) stat_ring_[0] = own;
         accepted_.assign(n, 0);
         delivered_.assign(n, 0);
         acc0_.assign(n, 0);
@@ -216,7 +220,7 @@ public:
         if (!w_.active()) return err_;
         uint64_t now = wall_ns();
         for (size_t i = 0; i < cap_.ifaces.size(); ++i) {
-            PortCounters pc = read_port(cap_.stat_ring[i]) - port0_[i];
+            PortCounters pc = read_port(stat_ring_[i]) - port0_[i];
             IfaceStats st;
             st.start_ns = file_start_;
             st.end_ns = now;
@@ -267,7 +271,7 @@ private:
         file_start_ = wall_ns();
         if (index_ == 0) period_end_ = file_start_ + cap_.opt.rotate_ns;
         for (size_t i = 0; i < cap_.ifaces.size(); ++i)
-            port0_[i] = read_port(cap_.stat_ring[i]);
+            port0_[i] = read_port(stat_ring_[i]);
         acc0_ = accepted_;
         del0_ = delivered_;
         since_open_ = 0;
@@ -293,6 +297,7 @@ private:
 
     Capture &cap_;
     std::string suffix_;
+    std::vector<kpt_ring_t> stat_ring_;
     PcapngWriter w_;
     std::string name_;
     uint64_t index_ = 0;
@@ -549,7 +554,8 @@ int main(int argc, char **argv)
     std::vector<std::unique_ptr<RingCounters>> counters;
     bool ok = true;
     for (int r = 0; r < opt.rings; ++r) {
-        outs.push_back(std::make_unique<Output>(cap, opt.rings > 1 ? ".ring" + std::to_string(r) : ""));
+        outs.push_back(std::make_unique<Output>(
+            cap, opt.rings > 1 ? ".ring" + std::to_string(r) : "", rings[size_t(r)]));
         counters.push_back(std::make_unique<RingCounters>());
         if (!outs.back()->open_first()) ok = false;
     }
