@@ -316,6 +316,17 @@ TEST_F(KptDump, FiltersTakeAllOrNoneAndBadOnesExit2)
                                                        "10\\.42\\.42\\.11\\.1234 > 10\\.42\\.42\\.10\\.9 UDP\n){3}")))
         << lines.out;
 
+    // To standard output: the same pcapng.
+    auto piped = DumpRun({"-p", "0", "-q", "-c", "5", "-w", "-", "udp"});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    {
+        FILE *f = fopen(F("piped.pcapng").c_str(), "wb");
+        fwrite(piped.out.data(), 1, piped.out.size(), f);
+        fclose(f);
+        std::string err;
+        EXPECT_EQ(ReadWithLibpcap(F("piped.pcapng"), &err).size(), 5u) << err;
+    }
+
     auto none = Dump({"-p", "0", "-q", "-w", F("none.pcapng"), "tcp"});
     WaitCapturing(200);
     none->Signal(SIGINT);
