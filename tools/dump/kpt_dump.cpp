@@ -239,7 +239,12 @@ public:
         return err_;
     }
 
-    int error() const { return err_ ? err_ : w_.error(); }
+    // A reader that went away (a closed pipe) ends the run too.
+    int error() const
+    {
+        if (!writing()) return ferror(stdout) ? EPIPE : 0;
+        return err_ ? err_ : w_.error();
+    }
 
 private:
     bool rotating() const { return cap_.opt.rotate_bytes || cap_.opt.rotate_ns; }
