@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <regex>
 #include <thread>
 
 #include "dump_files.h"
@@ -92,15 +91,17 @@ struct Summary {
 Summary ParseSummary(const std::string &err)
 {
     Summary s;
-    std::smatch m;
-    std::regex re("(\\d+) frames captured, (\\d+) dropped by the adapter, (\\d+) by the ring, "
-                  "(\\d+) filtered out\n");
-    if (std::regex_search(err, m, re)) {
-        s.found = true;
-        s.frames = std::stoull(m[1]);
-        s.adapter = std::stoull(m[2]);
-        s.ring = std::stoull(m[3]);
-        s.filtered = std::stoull(m[4]);
+    size_t at = err.find(" frames captured, ");
+    if (at == std::string::npos) return s;
+    size_t line = err.rfind('\n', at);
+    line = line == std::string::npos ? 0 : line + 1;
+    unsigned long long f, a, r, x;
+    int end = 0;
+    if (sscanf(err.c_str() + line,
+               "%llu frames captured, %llu dropped by the adapter, %llu by the ring, %llu "
+               "filtered out\n%n",
+               &f, &a, &r, &x, &end) == 4 && end > 0) {
+        s = {f, a, r, x, true};
     }
     return s;
 }
@@ -323,11 +324,18 @@ TEST_F(KptDump, FiltersTakeAllOrNoneAndBadOnesExit2)
     // Without -w, a line per frame.
     auto lines = DumpRun({"-p", "0", "-c", "3"});
     ASSERT_EQ(lines.status, 0) << lines.err;
-    EXPECT_TRUE(std::regex_match(lines.out, std::regex("(\\d\\d:\\d\\d:\\d\\d\\.\\d{9} port 0 len 80 "
-                                                       "02:51:53:ff:00:01 > 02:51:53:02:00:00, IPv4 "
-                                                       "10\\.42\\.42\\.11\\.1234 > 10\\.42\\.42\\.10\\.9 UDP\n){3}")))
-        << lines.out;
-
+    // "HH:MM:SS.nnnnnnnnn " and the rest, three times.
+    const std::string rest = " port 0 len 80 02:51:53:ff:00:01 > 02:51:53:02:00:00, IPv4 "
+                             "10.42.42.11.1234 > 10.42.42.10.9 UDP\n";
+    ASSERT_EQ(lines.out.size(), 3 * (18 + rest.size())) << lines.out;
+    for (size_t k = 0; k < 3; ++k) {
+        std::string l = lines.out.substr(k * (18 + rest.size()), 18 + rest.size());
+        EXPECT_EQ(l.substr(18), rest);
+        EXPECT_EQ(l[2], ':');
+        EXPECT_EQ(l[5], ':');
+        EXPECT_EQ(l[8], '.');
+        EXPECT_EQ(l.find_first_not_of("0123456789", 9), 18u) << l;
+    }
     // To standard output: the same pcapng.
     auto piped = DumpRun({"-p", "0", "-q", "-c", "5", "-w", "-", "udp"});
     ASSERT_EQ(piped.status, 0) << piped.err;
