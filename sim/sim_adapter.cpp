@@ -214,7 +214,8 @@ static bool publish(Port &p, RxQueue &q)
     nfw_kpt_rx_desc_t &d = q.desc[k % q.n_desc];
     uint8_t seq = uint8_t(1 + k % 255);
     for (uint32_t i = 0; i < q.open_cnt; ++i) d.pkt_lens[i] = htobe16(q.open_lens[i]);
-    uint64_t t = p.clock.ticks_at(mono_ns());
+    uint64_t t = p.clock.ticks_at(q.open_arrival ? q.open_arrival : mono_ns());
+    q.open_arrival = 0;
     d.timestamp_high = htobe32(uint32_t(t >> 32));
     d.timestamp_low = htobe32(uint32_t(t));
     d.total_len = htobe16(uint16_t(q.open_total));
@@ -245,7 +246,10 @@ static bool queue_write(Port &p, RxQueue &q, const Frame &f, bool *wake)
 {
     uint32_t wire_len = f.len + QUOR_FCS_LEN;
     uint32_t slot = quor_kpt_rpd_length_up(wire_len);
-    if (q.open_cnt == QUOR_KPT_DESC_MAX_PKTS || q.open_total + slot > 0xffff)
+    // A frame with its own arrival time gets a descriptor of its own: the
+    // descriptor's time is the time of its last frame.
+    if (q.open_cnt == QUOR_KPT_DESC_MAX_PKTS || q.open_total + slot > 0xffff ||
+        (f.arrival && q.open_cnt))
         *wake |= publish(p, q);
     if (q.open_cnt == 0 && q.desc_written.load(std::memory_order_relaxed) - q.min_desc >= q.n_desc) {
         refresh_release(q);
@@ -269,6 +273,10 @@ static bool queue_write(Port &p, RxQueue &q, const Frame &f, bool *wake)
     q.open_lens[q.open_cnt++] = uint16_t(wire_len);
     q.open_total += slot;
     q.data_head += slot;
+    if (f.arrival) {
+        q.open_arrival = f.arrival;
+        *wake |= publish(p, q);
+    }
     return true;
 }
 
@@ -496,15 +504,12 @@ std::string Simulator::Impl::set_wire(Port &p, const std::string &spec)
         Port &q = *ports[n];
         unplug(p);
         unplug(q);
-        {
-            std::lock_guard<std::mutex> lk(p.wire_mu);
-            p.source.reset();
-            p.source_started = false;
-        }
-        {
-            std::lock_guard<std::mutex> lk(q.wire_mu);
-            q.source.reset();
-            q.source_started = false;
+        for (Port *e : {&p, &q}) {
+            std::lock_guard<std::mutex> lk(e->wire_mu);
+            e->source.reset();
+            e->source_started = false;
+            e->iface.reset();
+            e->has_iface = false;
         }
         p.pause = pause;
         q.pause = pause;
@@ -513,7 +518,12 @@ std::string Simulator::Impl::set_wire(Port &p, const std::string &spec)
         return {};
     }
     unplug(p);
-    if (spec != "off") {
+    std::unique_ptr<IfaceWire> iface;
+    if (spec.rfind("iface:", 0) == 0) {
+        std::string e;
+        iface = IfaceWire::open(spec.substr(6), &e);
+        if (!iface) return e;
+    } else if (spec != "off") {
         SourceDefaults defs;
         for (int i = 0; i < 6; ++i) defs.dst_mac[i] = uint8_t(p.nic_id >> (40 - 8 * i));
         std::string e;
@@ -523,6 +533,8 @@ std::string Simulator::Impl::set_wire(Port &p, const std::string &spec)
     std::lock_guard<std::mutex> lk(p.wire_mu);
     p.source = std::move(src);
     p.source_started = false;
+    p.iface = std::move(iface);
+    p.has_iface = p.iface != nullptr;
     kick(p);
     return {};
 }
@@ -582,6 +594,18 @@ void Simulator::Impl::adapter_loop(Port &p)
             }
         }
 
+        // A real interface as the wire: what arrived since the last look.
+        std::shared_ptr<IfaceWire> ifw;
+        if (p.has_iface.load(std::memory_order_relaxed)) {
+            std::lock_guard<std::mutex> lk(p.wire_mu);
+            ifw = p.iface;
+        }
+        if (ifw) {
+            size_t k = ifw->pull(frames, kBatch);
+            rx_deliver(p, frames, k);
+            if (k == kBatch) busy = true;
+        }
+
         // Frames the host stack sends on the port's interface leave on its wire.
         if (p.netdev.active()) {
             static thread_local std::vector<uint8_t> hostbuf(65536);
@@ -619,9 +643,12 @@ void Simulator::Impl::adapter_loop(Port &p)
             while (mono_ns() < wake_at && !quit.load(std::memory_order_relaxed)) __builtin_ia32_pause();
             continue;
         }
-        struct pollfd pfd[2] = {{p.adapter_evfd, POLLIN, 0}, {p.netdev.fd(), POLLIN, 0}};
+        struct pollfd pfd[3] = {{p.adapter_evfd, POLLIN, 0}};
+        nfds_t npfd = 1;
+        if (p.netdev.active()) pfd[npfd++] = {p.netdev.fd(), POLLIN, 0};
+        if (ifw) pfd[npfd++] = {ifw->fd(), POLLIN, 0};
         struct timespec ts = {left / 1000000000, left % 1000000000};
-        if (ppoll(pfd, p.netdev.active() ? 2 : 1, &ts, nullptr) > 0) {
+        if (ppoll(pfd, npfd, &ts, nullptr) > 0) {
             uint64_t v;
             while (read(p.adapter_evfd, &v, sizeof v) > 0) {
             }

@@ -22,6 +22,7 @@ const char *usage_text()
            "                           gen:pps=N|gbps=X|rate=line,len=MIN-MAX[:seq],count=N,...\n"
            "                           pcap:FILE[,speed=max][,loop=N]\n"
            "                           peer:N[,pause=off]  a cable to port N\n"
+           "                           iface:NAME  a host interface (needs root)\n"
            "  --clock mask|window    tick conversion the rings use (default mask)\n"
            "  --clock-ppm X          adapter oscillator error in ppm (default 0)\n"
            "  --clock-start TICKS    adapter tick count at start (default 0)\n"

@@ -18,6 +18,7 @@
 #include "quor_kpt_io.h"
 #include "quorsim.h"
 #include "sim_board.h"
+#include "sim_iface.h"
 #include "sim_netdev.h"
 #include "sim_raw.h"
 #include "sim_rx.h"
@@ -197,6 +198,10 @@ struct Port {
     std::unique_ptr<FrameSource> source;
     bool source_started = false;
     std::vector<std::vector<uint8_t>> inbox;
+    // Or a real interface (iface:NAME); shared so that the adapter thread
+    // can keep using one that set_wire replaces.
+    std::shared_ptr<IfaceWire> iface;
+    std::atomic<bool> has_iface{false};
     std::atomic<bool> inbox_full{false};
 
     // Transmit side: endpoints by index, under tx_mu (the adapter thread

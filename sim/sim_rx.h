@@ -53,6 +53,7 @@ struct RxQueue {
     std::atomic<uint64_t> desc_written{0};
     uint32_t open_cnt = 0, open_total = 0;
     uint16_t open_lens[QUOR_KPT_DESC_MAX_PKTS] = {};
+    int64_t open_arrival = 0;  // arrival time the open descriptor carries; 0: now
     uint64_t min_tail = 0;     // release point of the slowest reader (cached)
     uint64_t min_desc = 0;     // descriptors consumed by the slowest reader (cached)
 

@@ -182,6 +182,15 @@ void Simulator::Impl::wire_out(Port &p, const Frame *frames, size_t n, bool need
     for (size_t i = 0; i < n; ++i) bytes += frames[i].len + QUOR_FCS_LEN;
     p.nic_pkt_send.fetch_add(n, std::memory_order_relaxed);
     p.nic_bytes_send.fetch_add(bytes, std::memory_order_relaxed);
+    if (p.has_iface.load(std::memory_order_relaxed)) {
+        std::shared_ptr<IfaceWire> w;
+        {
+            std::lock_guard<std::mutex> lk(p.wire_mu);
+            w = p.iface;
+        }
+        if (w) w->send(frames, n);
+        return;
+    }
     int peer = p.peer.load(std::memory_order_relaxed);
     if (peer < 0 || size_t(peer) >= ports.size()) return;
     if (!need_fcs) {

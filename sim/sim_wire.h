@@ -36,6 +36,9 @@ struct Frame {
     uint32_t seg_len[2] = {0, 0};
     uint32_t len = 0;
     uint32_t fcs = 0; // crc32_eth of the frame bytes
+    // When the frame arrived (monotonic ns), for wires that know it; 0: it
+    // arrives as it is delivered.
+    int64_t arrival = 0;
 };
 
 // A source of frames arriving on a port, paced in real time.

@@ -1,4 +1,5 @@
-// sim_wire_pcap.cpp - replay of a classic pcap capture file onto a wire.
+// sim_wire_pcap.cpp - replay of a capture file (classic pcap or pcapng) onto
+// a wire.
 //
 // The whole file is read into memory and checked when the source is made,
 // so replay walks only records already known to lie inside it.  A capture
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <vector>
 
 #include "sim_wire.h"
 #include "sim_wire_impl.h"
@@ -104,6 +106,14 @@ private:
         return swap_ ? __builtin_bswap32(v) : v;
     }
     Rec record(size_t off) const;
+    // Puts the record at off (frame bytes at off + kRecHdr, incl of them
+    // captured, the first `frame` of them sent) into native form.
+    void settle(size_t off, int64_t ts, uint32_t incl, uint32_t frame);
+    // The pass schedule, once every record is settled; false when the file
+    // holds nothing to send.
+    bool conclude(const std::string &name, std::string *err);
+    // Rewrites a pcapng file in place as native records; false with a reason.
+    bool compact_pcapng(const std::string &name, std::string *err);
     // Offset of the first usable record at or after off (size_ when none).
     size_t usable_from(size_t off) const;
     int64_t scaled(int64_t rel) const
@@ -118,10 +128,12 @@ private:
     size_t size_ = 0;
     bool swap_ = false;
     bool nsec_ = false;
+    bool pcapng_ = false;
     uint32_t fcs_trim_ = 0;
     uint64_t frames_ = 0;  // usable records per pass
     uint64_t skipped_ = 0; // too long for a wire, per pass
-    size_t first_ = 0;     // offset of the first usable record
+    size_t first_ = SIZE_MAX; // offset of the first usable record
+    int64_t last_ts_ = 0;  // time of the last usable record
     int64_t ts0_ = 0;      // its time
     int64_t period_ = 0;   // one pass, scaled
 
@@ -146,6 +158,30 @@ PcapSource::Rec PcapSource::record(size_t off) const
     r.fcs = n.fcs;
     r.skip = n.incl & kTooLong;
     return r;
+}
+
+void PcapSource::settle(size_t off, int64_t ts, uint32_t incl, uint32_t frame)
+{
+    Native n;
+    n.ts = ts;
+    n.incl = incl;
+    n.fcs = 0;
+    if (frame != incl) n.incl |= kTrimmed;
+    if (frame > kWireMaxFrame) {
+        n.incl |= kTooLong;
+        ++skipped_;
+    } else {
+        const uint8_t *p = data_.get() + off + kRecHdr;
+        n.fcs = crc32_eth(p, frame);
+        if (frame < kWireMinFrame) n.fcs = crc32_eth(kZeros, kWireMinFrame - frame, n.fcs);
+        if (frames_ == 0) {
+            first_ = off;
+            ts0_ = n.ts;
+        }
+        ++frames_;
+        last_ts_ = n.ts;
+    }
+    memcpy(data_.get() + off, &n, sizeof n);
 }
 
 size_t PcapSource::usable_from(size_t off) const
@@ -195,6 +231,12 @@ std::unique_ptr<PcapSource> PcapSource::open(const PcapOptions &o, std::string *
         *err = name + "empty file";
         return nullptr;
     }
+    if (got >= 4 && memcmp(s->data_.get(), &kMagicPcapng, 4) == 0) {
+        // The magic reads the same in either byte order.
+        s->pcapng_ = true;
+        if (!s->compact_pcapng(name, err)) return nullptr;
+        return s->conclude(name, err) ? std::move(s) : nullptr;
+    }
     if (got < kFileHdr) {
         *err = name + "truncated file header (" + std::to_string(got) + " of 24 bytes)";
         return nullptr;
@@ -209,8 +251,7 @@ std::unique_ptr<PcapSource> PcapSource::open(const PcapOptions &o, std::string *
     } else {
         char hex[16];
         snprintf(hex, sizeof hex, "0x%08x", magic);
-        *err = name + (magic == kMagicPcapng ? "pcapng format; save the capture as classic pcap"
-                                             : std::string("not a pcap file (magic ") + hex + ")");
+        *err = name + "not a pcap or pcapng file (magic " + hex + ")";
         return nullptr;
     }
     s->nsec_ = magic == kMagicNsec;
@@ -232,8 +273,6 @@ std::unique_ptr<PcapSource> PcapSource::open(const PcapOptions &o, std::string *
 
     // Every record.
     uint64_t recno = 0;
-    int64_t last_ts = 0;
-    s->first_ = got;
     for (size_t off = kFileHdr; off < got;) {
         ++recno;
         std::string at =
@@ -262,49 +301,236 @@ std::unique_ptr<PcapSource> PcapSource::open(const PcapOptions &o, std::string *
                    " bytes, " + std::to_string(got - off - kRecHdr) + " left)";
             return nullptr;
         }
-        Native n;
-        n.ts = int64_t(s->u32(off)) * 1'000'000'000 + int64_t(frac) * (s->nsec_ ? 1 : 1000);
-        n.incl = incl;
-        n.fcs = 0;
+        int64_t ts = int64_t(s->u32(off)) * 1'000'000'000 + int64_t(frac) * (s->nsec_ ? 1 : 1000);
         uint32_t frame = incl;
         // A frame captured whole with its FCS: the wire adds its own.
-        if (s->fcs_trim_ && incl == s->u32(off + 12) && incl >= s->fcs_trim_) {
-            frame -= s->fcs_trim_;
-            n.incl |= kTrimmed;
-        }
-        if (frame > kWireMaxFrame) {
-            n.incl |= kTooLong;
-            ++s->skipped_;
-        } else {
-            const uint8_t *p = s->data_.get() + off + kRecHdr;
-            n.fcs = crc32_eth(p, frame);
-            if (frame < kWireMinFrame) n.fcs = crc32_eth(kZeros, kWireMinFrame - frame, n.fcs);
-            if (s->frames_ == 0) {
-                s->first_ = off;
-                s->ts0_ = n.ts;
-            }
-            ++s->frames_;
-            last_ts = n.ts;
-        }
-        memcpy(s->data_.get() + off, &n, sizeof n);
+        if (s->fcs_trim_ && incl == s->u32(off + 12) && incl >= s->fcs_trim_) frame -= s->fcs_trim_;
+        s->settle(off, ts, incl, frame);
         off += kRecHdr + incl;
     }
-    if (recno == 0) {
+    return s->conclude(name, err) ? std::move(s) : nullptr;
+}
+
+bool PcapSource::conclude(const std::string &name, std::string *err)
+{
+    if (frames_ + skipped_ == 0) {
         *err = name + "no records";
-        return nullptr;
+        return false;
     }
-    if (s->frames_ == 0) {
-        *err = name + "all " + std::to_string(s->skipped_) + " records are longer than " +
+    if (frames_ == 0) {
+        *err = name + "all " + std::to_string(skipped_) + " records are longer than " +
                std::to_string(kWireMaxFrame) + " bytes";
-        return nullptr;
+        return false;
     }
     // A pass lasts from the first frame to the last, and the next one starts
     // an average gap later, so a looped file keeps its own rate.
-    int64_t span = std::max<int64_t>(0, last_ts - s->ts0_);
-    int64_t gap = s->frames_ > 1 ? span / int64_t(s->frames_ - 1) : 0;
-    s->period_ = s->scaled(span + gap);
-    s->off_ = s->first_;
-    return s;
+    int64_t span = std::max<int64_t>(0, last_ts_ - ts0_);
+    int64_t gap = frames_ > 1 ? span / int64_t(frames_ - 1) : 0;
+    period_ = scaled(span + gap);
+    off_ = first_;
+    return true;
+}
+
+// ---- pcapng ----
+//
+// Blocks are walked once, each checked against the file's size and its own
+// length before any field inside it is used.  Packet blocks are rewritten in
+// place, front to back, as native records (a record is never longer than the
+// block it comes from, so the rewrite never overtakes the reading); the
+// section and interface blocks are read before anything is written over them.
+namespace {
+
+constexpr uint32_t kBlockSHB = 0x0A0D0D0A, kBlockIDB = 1, kBlockSPB = 3, kBlockEPB = 6;
+constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
+constexpr uint16_t kOptTsresol = 9, kOptFcslen = 13, kOptTsoffset = 14;
+
+// An interface description as far as replay needs it.
+struct NgIface {
+    uint16_t link = 0;
+    uint32_t snaplen = 0;
+    bool binary = false;  // resolution 2^-exp s, else 10^-exp s
+    uint32_t exp = 6;     // default: microseconds
+    int64_t offset_s = 0; // if_tsoffset
+    uint32_t fcslen = 0;  // FCS bytes at the end of whole frames
+};
+
+// Nanoseconds of a timestamp in an interface's units, within +-kFar.
+int64_t ng_time_ns(const NgIface &f, uint64_t units)
+{
+    __int128 ns;
+    if (f.binary)
+        ns = (__int128(units) * 1'000'000'000) >> f.exp;
+    else if (f.exp <= 9) {
+        uint64_t mul = 1;
+        for (uint32_t i = f.exp; i < 9; ++i) mul *= 10;
+        ns = __int128(units) * mul;
+    } else {
+        uint64_t div = 1;
+        for (uint32_t i = 9; i < f.exp; ++i) div *= 10;
+        ns = units / div;
+    }
+    ns += __int128(f.offset_s) * 1'000'000'000;
+    return ns > kFar ? kFar : ns < -kFar ? -kFar : int64_t(ns);
+}
+
+}  // namespace
+
+bool PcapSource::compact_pcapng(const std::string &name, std::string *err)
+{
+    uint8_t *d = data_.get();
+    const size_t got = size_;
+    bool swap = false;
+    auto rd32 = [&](size_t off) {
+        uint32_t v;
+        memcpy(&v, d + off, 4);
+        return swap ? __builtin_bswap32(v) : v;
+    };
+    auto rd16 = [&](size_t off) {
+        uint16_t v;
+        memcpy(&v, d + off, 2);
+        return swap ? __builtin_bswap16(v) : v;
+    };
+    std::vector<NgIface> ifs;
+    size_t w = 0; // where the next native record goes
+    uint64_t blockno = 0;
+    int64_t last_ts = 0;
+    for (size_t r = 0; r < got;) {
+        ++blockno;
+        std::string at =
+            name + "block " + std::to_string(blockno) + " at offset " + std::to_string(r) + ": ";
+        size_t left = got - r;
+        if (left < 12) {
+            *err = at + "truncated block header (" + std::to_string(left) + " bytes left)";
+            return false;
+        }
+        uint32_t type;
+        memcpy(&type, d + r, 4);
+        if (type == kBlockSHB) {
+            uint32_t bom;
+            memcpy(&bom, d + r + 8, 4);
+            if (bom == kByteOrderMagic)
+                swap = false;
+            else if (__builtin_bswap32(bom) == kByteOrderMagic)
+                swap = true;
+            else {
+                *err = at + "section header with an unknown byte-order mark";
+                return false;
+            }
+            ifs.clear(); // interfaces are numbered per section
+        } else {
+            type = rd32(r);
+        }
+        uint32_t len = rd32(r + 4);
+        if (len < 12 || len % 4 != 0 || len > left) {
+            *err = at + "block length " + std::to_string(len) +
+                   (len > left ? " runs past the end of the file" : " is malformed");
+            return false;
+        }
+        if (rd32(r + len - 4) != len) {
+            *err = at + "trailing block length differs from the leading one";
+            return false;
+        }
+        if (type == kBlockSHB) {
+            if (len < 28 || rd16(r + 12) != 1) {
+                *err = at + (len < 28 ? std::string("section header too short")
+                                      : "unsupported pcapng version " +
+                                            std::to_string(rd16(r + 12)));
+                return false;
+            }
+        } else if (type == kBlockIDB) {
+            if (len < 20) {
+                *err = at + "interface description too short";
+                return false;
+            }
+            NgIface f;
+            f.link = rd16(r + 8);
+            f.snaplen = rd32(r + 12);
+            for (size_t o = r + 16; o + 4 <= r + len - 4;) {
+                uint16_t code = rd16(o), olen = rd16(o + 2);
+                size_t room = r + len - 4 - (o + 4);
+                if (code == 0) break;
+                if (olen > room) {
+                    *err = at + "option " + std::to_string(code) + " runs past its block";
+                    return false;
+                }
+                const uint8_t *v = d + o + 4;
+                if (code == kOptTsresol && olen >= 1) {
+                    f.binary = v[0] & 0x80;
+                    f.exp = v[0] & 0x7f;
+                    if ((f.binary && f.exp > 63) || (!f.binary && f.exp > 19)) {
+                        *err = at + "timestamp resolution " + std::to_string(v[0]) +
+                               " is not supported";
+                        return false;
+                    }
+                } else if (code == kOptFcslen && olen >= 1) {
+                    f.fcslen = v[0];
+                } else if (code == kOptTsoffset && olen >= 8) {
+                    uint64_t u;
+                    memcpy(&u, v, 8);
+                    if (swap) u = __builtin_bswap64(u);
+                    f.offset_s = std::clamp<int64_t>(int64_t(u), -(int64_t(1) << 40),
+                                                     int64_t(1) << 40);
+                }
+                o += 4 + ((size_t(olen) + 3) & ~size_t(3));
+            }
+            if (ifs.size() >= 65536) {
+                *err = at + "more than 65536 interfaces in one section";
+                return false;
+            }
+            ifs.push_back(f);
+        } else if (type == kBlockEPB || type == kBlockSPB) {
+            size_t hdr = type == kBlockEPB ? 28 : 12;
+            if (len < hdr + 4) {
+                *err = at + "packet block too short";
+                return false;
+            }
+            uint32_t ifid = type == kBlockEPB ? rd32(r + 8) : 0;
+            if (ifid >= ifs.size()) {
+                *err = at + "packet of interface " + std::to_string(ifid) + ", but " +
+                       std::to_string(ifs.size()) + " interfaces are described";
+                return false;
+            }
+            const NgIface &f = ifs[ifid];
+            if (f.link != kLinkEthernet) {
+                *err = at + "interface " + std::to_string(ifid) + " has link type " +
+                       std::to_string(f.link) + ", not Ethernet (1)";
+                return false;
+            }
+            uint32_t room = len - uint32_t(hdr) - 4, incl, orig;
+            int64_t ts;
+            if (type == kBlockEPB) {
+                incl = rd32(r + 20);
+                orig = rd32(r + 24);
+                if (incl > room) {
+                    *err = at + "captured length " + std::to_string(incl) +
+                           " runs past its block";
+                    return false;
+                }
+                ts = ng_time_ns(f, uint64_t(rd32(r + 12)) << 32 | rd32(r + 16));
+            } else {
+                // No captured length: the smaller of the frame and the room.
+                orig = rd32(r + 8);
+                incl = std::min(orig, room);
+                if (f.snaplen) incl = std::min(incl, f.snaplen);
+                ts = last_ts; // no time either: right behind the previous frame
+            }
+            if (incl > kMaxCaptured) {
+                *err = at + "captured length " + std::to_string(incl) + " above " +
+                       std::to_string(kMaxCaptured);
+                return false;
+            }
+            uint32_t frame = incl;
+            if (f.fcslen && incl == orig && incl >= f.fcslen) frame -= f.fcslen;
+            // w <= r: the header lands on bytes already read, the frame moves down.
+            memmove(d + w + kRecHdr, d + r + hdr, frame);
+            settle(w, ts, frame, frame);
+            w += kRecHdr + frame;
+            last_ts = ts;
+        }
+        r += len;
+    }
+    size_ = w;
+    return true;
 }
 
 void PcapSource::schedule()
@@ -382,7 +608,7 @@ std::string PcapSource::describe() const
     if (skipped_)
         s += ", " + std::to_string(skipped_) + " skipped over " + std::to_string(kWireMaxFrame) +
              " bytes";
-    s += nsec_ ? ", ns)" : ", us)";
+    s += pcapng_ ? ", pcapng)" : nsec_ ? ", ns)" : ", us)";
     return s;
 }
 

@@ -1,0 +1,618 @@
+// kpt_dump against a quor_simd child: files read back by the packet capture
+// library, ports merged in time order, RSS rings, filters, rotation, the
+// statistics after a signal, replay of its files through the pcap: wire,
+// and the iface: wire over a veth pair.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "dump_files.h"
+#include "frame_text.h"
+#include "kpt.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace kpttest;
+
+// A program running in the background, its output in files.
+class Child {
+public:
+    Child(const std::vector<std::string> &argv, const std::string &dir,
+          const std::vector<std::string> &env)
+        : out_(dir + ".out"), err_(dir + ".err")
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            for (const auto &e : env) putenv(strdup(e.c_str()));
+            int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(o, 1);
+            dup2(e, 2);
+            std::vector<char *> a;
+            for (const auto &s : argv) a.push_back(const_cast<char *>(s.c_str()));
+            a.push_back(nullptr);
+            execv(a[0], a.data());
+            _exit(127);
+        }
+    }
+    ~Child()
+    {
+        if (pid_ > 0 && !done_) {
+            kill(pid_, SIGKILL);
+            Wait(5000);
+        }
+    }
+    bool Exited()
+    {
+        if (done_) return true;
+        int st;
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) Finish(st);
+        return done_;
+    }
+    // Exit status (128 + signal), or -1 after timeout_ms.
+    int Wait(int timeout_ms = 20000)
+    {
+        for (int t = 0; t < timeout_ms && !Exited(); t += 2) usleep(2000);
+        return done_ ? status_ : -1;
+    }
+    void Signal(int sig) { kill(pid_, sig); }
+    std::string Out() const { return ReadFile(out_); }
+    std::string Err() const { return ReadFile(err_); }
+
+private:
+    void Finish(int st)
+    {
+        done_ = true;
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    std::string out_, err_;
+    pid_t pid_ = -1;
+    bool done_ = false;
+    int status_ = -1;
+};
+
+// "N frames captured, M dropped by the adapter, K by the ring, F filtered out"
+struct Summary {
+    uint64_t frames = 0, adapter = 0, ring = 0, filtered = 0;
+    bool found = false;
+};
+Summary ParseSummary(const std::string &err)
+{
+    Summary s;
+    size_t at = err.find(" frames captured, ");
+    if (at == std::string::npos) return s;
+    size_t line = err.rfind('\n', at);
+    line = line == std::string::npos ? 0 : line + 1;
+    unsigned long long f, a, r, x;
+    int end = 0;
+    if (sscanf(err.c_str() + line,
+               "%llu frames captured, %llu dropped by the adapter, %llu by the ring, %llu "
+               "filtered out\n%n",
+               &f, &a, &r, &x, &end) == 4 && end > 0) {
+        s = {f, a, r, x, true};
+    }
+    return s;
+}
+
+uint64_t WallNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+// Frame number seq: its length and bytes follow from seq; bytes 14..17 hold it.
+Bytes TestFrame(uint32_t seq, uint32_t len = 0)
+{
+    if (!len) len = 60 + (seq * 37) % 1455;
+    Bytes f(len);
+    const uint8_t hdr[14] = {0x02, 0x51, 0x53, 0x02, 0, 0, 0x0a, 0, 0, 0, 0, 1, 0x88, 0xb5};
+    memcpy(f.data(), hdr, 14);
+    memcpy(f.data() + 14, &seq, 4);
+    for (uint32_t i = 18; i < len; ++i) f[i] = uint8_t(seq * 7 + i);
+    return f;
+}
+uint32_t SeqOf(const Bytes &f)
+{
+    uint32_t s = 0;
+    if (f.size() >= 18) memcpy(&s, f.data() + 14, 4);
+    return s;
+}
+
+class KptDump : public ::testing::Test {
+protected:
+    // Rings of 32 MiB: plenty for these rates, and quick to set up.
+    std::vector<std::string> Env() const
+    {
+        return {"ZAL_DEV_DIR=" + dev_.path(), "KPT_DATARING_SIZE=33554432"};
+    }
+    std::unique_ptr<Child> Dump(std::vector<std::string> args, const std::string &env = "")
+    {
+        args.insert(args.begin(), BinPath("kpt_dump"));
+        auto e = Env();
+        if (!env.empty()) e.push_back(env);
+        return std::make_unique<Child>(args, work_.path() + "/" + std::to_string(++children_), e);
+    }
+    // Runs kpt_dump to its end.
+    RunResult DumpRun(std::vector<std::string> args, int timeout_ms = 20000)
+    {
+        args.insert(args.begin(), BinPath("kpt_dump"));
+        return RunProgram(args, Env(), timeout_ms);
+    }
+    std::string F(const std::string &name) const { return work_.file(name); }
+    // Until a port of the simulator delivers to a capture, then `more` ms.
+    void WaitCapturing(int more_ms)
+    {
+        for (int i = 0; i < 500; ++i) {
+            auto st = RunProgram({BinPath("quor_simctl"), "--dir", dev_.path(), "status"});
+            if (st.out.find("started yes") != std::string::npos) break;
+            usleep(10000);
+        }
+        usleep(useconds_t(more_ms) * 1000);
+    }
+
+    TempDir dev_, work_;
+    int children_ = 0;
+};
+
+// Frames injected on port 1 cross a cable to port 0 and are captured: every
+// one comes back from the file byte for byte, with nanosecond times inside
+// the run; snapped copies keep the frame's length; the file replayed through
+// the pcap: wire of another simulator gives the same frames again.
+TEST_F(KptDump, FilesReadBackExactlyAndReplayThroughThePcapWire)
+{
+    SimdProcess simd(dev_.path(), {"--ports", "2", "--wire", "1=peer:0"});
+    ASSERT_TRUE(simd.ready());
+    setenv("ZAL_DEV_DIR", dev_.path().c_str(), 1);
+    ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+    kpt_inject_t inj;
+    ASSERT_EQ(kpt_inject_open(1, 0, &inj), 0);
+
+    uint64_t t0 = WallNs();
+    auto full = Dump({"-p", "0", "-q", "-c", "40", "-w", F("full.pcapng")});
+    // A second application on the same port sees the same frames.
+    auto snap = Dump({"-p", "0", "-q", "-c", "40", "-s", "100", "-w", F("snap.pcapng")}, "KPT_APP_ID=1");
+    // Sent until both have their frames: the first few may come before they
+    // capture, so the files hold a run of consecutive frames.
+    for (uint32_t seq = 1; seq < 5000 && !(full->Exited() && snap->Exited()); ++seq) {
+        Bytes f = TestFrame(seq);
+        ASSERT_EQ(kpt_inject_send(inj, 1000, 0, f.data(), uint32_t(f.size())), 0);
+        usleep(1000);
+    }
+    ASSERT_EQ(full->Wait(), 0) << full->Err();
+    ASSERT_EQ(snap->Wait(), 0) << snap->Err();
+    uint64_t t1 = WallNs();
+    kpt_inject_close(inj);
+    Summary s = ParseSummary(full->Err());
+    EXPECT_TRUE(s.found && s.frames == 40 && s.filtered == 0) << full->Err();
+
+    std::string err;
+    int link = -1;
+    auto pk = ReadWithLibpcap(F("full.pcapng"), &err, &link);
+    ASSERT_EQ(err, "");
+    ASSERT_EQ(pk.size(), 40u);
+    EXPECT_EQ(link, DLT_EN10MB);
+    uint32_t first = SeqOf(pk[0].data);
+    bool sub_us = false;
+    for (size_t i = 0; i < pk.size(); ++i) {
+        Bytes want = TestFrame(first + uint32_t(i));
+        EXPECT_EQ(pk[i].data, want) << i;
+        EXPECT_EQ(pk[i].len, want.size());
+        EXPECT_GE(pk[i].ts_ns, t0);
+        EXPECT_LE(pk[i].ts_ns, t1);
+        if (i) {
+            EXPECT_GE(pk[i].ts_ns, pk[i - 1].ts_ns);
+        }
+        sub_us |= pk[i].ts_ns % 1000 != 0;
+    }
+    EXPECT_TRUE(sub_us) << "timestamps lost their nanoseconds";
+
+    auto sp = ReadWithLibpcap(F("snap.pcapng"), &err);
+    ASSERT_EQ(sp.size(), 40u) << err;
+    for (auto &p : sp) {
+        Bytes want = TestFrame(SeqOf(p.data));
+        EXPECT_EQ(p.len, want.size());
+        want.resize(std::min<size_t>(want.size(), 100));
+        EXPECT_EQ(p.data, want);
+    }
+
+    // What libpcap does not show: the section, the interface, the statistics.
+    NgFile ng = ReadBlocks(F("full.pcapng"));
+    EXPECT_EQ(ng.error, "");
+    EXPECT_EQ(ng.appl.rfind("kpt_dump ", 0), 0u) << ng.appl;
+    EXPECT_EQ(ng.comment.rfind("host ", 0), 0u) << ng.comment;
+    ASSERT_EQ(ng.ifaces.size(), 1u);
+    EXPECT_EQ(ng.ifaces[0].tsresol, 9);
+    EXPECT_EQ(ng.ifaces[0].snaplen, 262144u);
+    EXPECT_FALSE(ng.ifaces[0].name.empty());
+    ASSERT_EQ(ng.stats.size(), 1u);
+    EXPECT_EQ(ng.stats[0].opt[6], 40u); // accepted by the filter
+    EXPECT_EQ(ng.stats[0].opt[8], 40u); // delivered
+    // The port's counters: with two applications on it, frames that came
+    // before both started count as drops, so only the lower bound holds.
+    EXPECT_GE(ng.stats[0].opt[4], 40u);
+    EXPECT_LE(ng.stats[0].opt[2], pk.front().ts_ns);
+    EXPECT_GE(ng.stats[0].opt[3], pk.back().ts_ns);
+
+    // Replayed as fast as it goes into a second simulator.
+    TempDir dev2;
+    SimdProcess simd2(dev2.path(), {"--ports", "1", "--wire", "0=pcap:" + F("full.pcapng") + ",speed=max"});
+    ASSERT_TRUE(simd2.ready());
+    auto again = RunProgram({BinPath("kpt_dump"), "-p", "0", "-q", "-c", "40", "-w", F("again.pcapng")},
+                            {"ZAL_DEV_DIR=" + dev2.path(), "KPT_DATARING_SIZE=33554432"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    auto pk2 = ReadWithLibpcap(F("again.pcapng"), &err);
+    ASSERT_EQ(pk2.size(), pk.size()) << err;
+    for (size_t i = 0; i < pk.size(); ++i) EXPECT_EQ(pk2[i].data, pk[i].data) << i;
+}
+
+// Two ports through one ring group come out in time order, each frame with
+// its own interface; a port's RSS rings get a file each and share the count.
+TEST_F(KptDump, PortsMergeInTimeOrderAndRingsWriteAFileEach)
+{
+    SimdProcess simd(dev_.path(), {"--ports", "2", "--wire", "0=gen:pps=4000,len=60,flows=64",
+                                   "--wire", "1=gen:pps=4000,len=100"});
+    ASSERT_TRUE(simd.ready());
+    auto r = DumpRun({"-p", "0-1", "-q", "-c", "300", "-w", F("two.pcapng")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    NgFile ng = ReadBlocks(F("two.pcapng"));
+    EXPECT_EQ(ng.error, "");
+    ASSERT_EQ(ng.ifaces.size(), 2u);
+    EXPECT_NE(ng.ifaces[0].name, ng.ifaces[1].name);
+    ASSERT_EQ(ng.packets.size(), 300u);
+    size_t per[2] = {0, 0};
+    for (size_t i = 0; i < ng.packets.size(); ++i) {
+        const auto &p = ng.packets[i];
+        ASSERT_LT(p.ifid, 2u);
+        per[p.ifid]++;
+        EXPECT_EQ(p.orig, p.ifid == 0 ? 60u : 100u) << i;
+        if (i) {
+            EXPECT_GE(p.ts, ng.packets[i - 1].ts) << i;
+        }
+    }
+    EXPECT_GT(per[0], 100u);
+    EXPECT_GT(per[1], 100u);
+    ASSERT_EQ(ng.stats.size(), 2u);
+    EXPECT_EQ(ng.stats[0].opt[8] + ng.stats[1].opt[8], 300u);
+
+    // RSS rings, stopped by a signal: each drains its share, and between
+    // them they hold every frame the port received.
+    auto d = Dump({"-p", "0", "-n", "2", "-q", "-w", F("rss")});
+    WaitCapturing(300);
+    d->Signal(SIGTERM);
+    ASSERT_EQ(d->Wait(), 0) << d->Err();
+    Summary s = ParseSummary(d->Err());
+    ASSERT_TRUE(s.found) << d->Err();
+    std::string err;
+    auto a = ReadWithLibpcap(F("rss.ring0"), &err);
+    auto b = ReadWithLibpcap(F("rss.ring1"), &err);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(a.size() + b.size(), s.frames);
+    EXPECT_GT(a.size(), 0u);
+    EXPECT_GT(b.size(), 0u);
+    for (const char *name : {"rss.ring0", "rss.ring1"}) {
+        NgFile f = ReadBlocks(F(name));
+        ASSERT_EQ(f.stats.size(), 1u) << name;
+        EXPECT_EQ(f.stats[0].opt[4], s.frames) << name; // the port's, whole
+        EXPECT_EQ(f.stats[0].opt[8], f.packets.size()) << name;
+    }
+}
+
+// A filter that takes every frame, one that takes none (stopped by SIGINT:
+// complete file, statistics, summary), and expressions that do not compile.
+TEST_F(KptDump, FiltersTakeAllOrNoneAndBadOnesExit2)
+{
+    SimdProcess simd(dev_.path(), {"--ports", "1", "--wire", "0=gen:pps=5000,len=80"});
+    ASSERT_TRUE(simd.ready());
+    auto all = DumpRun({"-p", "0", "-q", "-c", "50", "-w", F("all.pcapng"), "udp", "and", "dst", "port", "9"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    Summary s = ParseSummary(all.err);
+    EXPECT_TRUE(s.found && s.frames == 50 && s.filtered == 0) << all.err;
+
+    // Without -w, a line per frame.
+    auto lines = DumpRun({"-p", "0", "-c", "3"});
+    ASSERT_EQ(lines.status, 0) << lines.err;
+    // "HH:MM:SS.nnnnnnnnn " and the rest, three times.
+    const std::string rest = " port 0 len 80 02:51:53:ff:00:01 > 02:51:53:02:00:00, IPv4 "
+                             "10.42.42.11.1234 > 10.42.42.10.9 UDP\n";
+    ASSERT_EQ(lines.out.size(), 3 * (18 + rest.size())) << lines.out;
+    for (size_t k = 0; k < 3; ++k) {
+        std::string l = lines.out.substr(k * (18 + rest.size()), 18 + rest.size());
+        EXPECT_EQ(l.substr(18), rest);
+        EXPECT_EQ(l[2], ':');
+        EXPECT_EQ(l[5], ':');
+        EXPECT_EQ(l[8], '.');
+        EXPECT_EQ(l.find_first_not_of("0123456789", 9), 18u) << l;
+    }
+    // To standard output: the same pcapng.
+    auto piped = DumpRun({"-p", "0", "-q", "-c", "5", "-w", "-", "udp"});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    {
+        FILE *f = fopen(F("piped.pcapng").c_str(), "wb");
+        fwrite(piped.out.data(), 1, piped.out.size(), f);
+        fclose(f);
+        std::string err;
+        EXPECT_EQ(ReadWithLibpcap(F("piped.pcapng"), &err).size(), 5u) << err;
+    }
+
+    auto none = Dump({"-p", "0", "-q", "-w", F("none.pcapng"), "tcp"});
+    WaitCapturing(200);
+    none->Signal(SIGINT);
+    ASSERT_EQ(none->Wait(), 0) << none->Err();
+    s = ParseSummary(none->Err());
+    EXPECT_TRUE(s.found && s.frames == 0 && s.filtered > 100) << none->Err();
+    std::string err;
+    EXPECT_EQ(ReadWithLibpcap(F("none.pcapng"), &err).size(), 0u);
+    EXPECT_EQ(err, "");
+    NgFile ng = ReadBlocks(F("none.pcapng"));
+    ASSERT_EQ(ng.stats.size(), 1u);
+    EXPECT_EQ(ng.stats[0].opt[6], 0u);
+    EXPECT_EQ(ng.stats[0].opt[8], 0u);
+    EXPECT_GE(ng.stats[0].opt[4], s.filtered);
+
+    for (std::vector<std::string> bad : {std::vector<std::string>{"udp", "and"},
+                                         std::vector<std::string>{"port", "99999"},
+                                         std::vector<std::string>{"ip", "proto", "nonsense"}}) {
+        bad.insert(bad.begin(), {"-p", "0", "-w", F("bad.pcapng")});
+        auto r = DumpRun(bad);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err.rfind("kpt_dump: bad filter expression: ", 0), 0u) << r.err;
+    }
+}
+
+// Stopped by SIGINT in full flow: the file is complete, its statistics and
+// the summary agree with the frames in it.
+TEST_F(KptDump, SigintClosesTheFileWithItsStatistics)
+{
+    SimdProcess simd(dev_.path(), {"--ports", "1", "--wire", "0=gen:pps=50000,len=60-1514"});
+    ASSERT_TRUE(simd.ready());
+    auto d = Dump({"-p", "0", "-q", "-w", F("int.pcapng")});
+    WaitCapturing(300);
+    d->Signal(SIGINT);
+    ASSERT_EQ(d->Wait(), 0) << d->Err();
+    Summary s = ParseSummary(d->Err());
+    ASSERT_TRUE(s.found) << d->Err();
+    EXPECT_GT(s.frames, 1000u);
+    EXPECT_EQ(s.adapter + s.ring + s.filtered, 0u);
+    NgFile ng = ReadBlocks(F("int.pcapng"));
+    EXPECT_EQ(ng.error, "");
+    ASSERT_EQ(ng.packets.size(), s.frames);
+    ASSERT_EQ(ng.stats.size(), 1u);
+    auto &o = ng.stats[0].opt;
+    EXPECT_EQ(o[4], s.frames); // received
+    EXPECT_EQ(o[5], 0u);
+    EXPECT_EQ(o[7], 0u);
+    EXPECT_EQ(o[6], s.frames);
+    EXPECT_EQ(o[8], s.frames);
+    EXPECT_LT(o[2], o[3]);
+    std::string err;
+    EXPECT_EQ(ReadWithLibpcap(F("int.pcapng"), &err).size(), s.frames) << err;
+}
+
+// Rotation by size keeps the newest files, each complete and within the
+// limit; rotation by time starts a file every period.
+TEST_F(KptDump, RotationKeepsCompleteFilesWithinTheLimits)
+{
+    SimdProcess simd(dev_.path(), {"--ports", "1", "--wire", "0=gen:pps=40000,len=1000"});
+    ASSERT_TRUE(simd.ready());
+    auto r = DumpRun({"-p", "0", "-q", "-c", "4200", "-C", "1", "-W", "3", "-w", F("rot")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // 4200 blocks of 1032 bytes: files 0 to 4, the first two removed.
+    struct stat st;
+    EXPECT_NE(stat(F("rot.0").c_str(), &st), 0);
+    EXPECT_NE(stat(F("rot.1").c_str(), &st), 0);
+    EXPECT_NE(stat(F("rot.5").c_str(), &st), 0);
+    size_t frames = 0;
+    for (int k = 2; k <= 4; ++k) {
+        std::string name = F("rot." + std::to_string(k));
+        ASSERT_EQ(stat(name.c_str(), &st), 0) << name;
+        EXPECT_LE(uint64_t(st.st_size), 1000000u + 1032u) << name;
+        if (k < 4) {
+            EXPECT_GT(uint64_t(st.st_size), 1000000u - 2 * 1032u) << name;
+        }
+        std::string err;
+        frames += ReadWithLibpcap(name, &err).size();
+        EXPECT_EQ(err, "") << name;
+        NgFile ng = ReadBlocks(name);
+        EXPECT_EQ(ng.error, "");
+        ASSERT_EQ(ng.stats.size(), 1u) << name;
+        EXPECT_EQ(ng.stats[0].opt[8], ng.packets.size());
+    }
+    EXPECT_GT(frames, 1800u);
+
+    // By time: every file spans at most its period, and the run of about
+    // three periods gives three or four files.
+    auto t = Dump({"-p", "0", "-q", "-G", "1", "-w", F("time")});
+    WaitCapturing(2600);
+    t->Signal(SIGTERM);
+    ASSERT_EQ(t->Wait(), 0) << t->Err();
+    int files = 0;
+    for (int k = 0; stat(F("time." + std::to_string(k)).c_str(), &st) == 0; ++k) {
+        files++;
+        std::string err;
+        auto pk = ReadWithLibpcap(F("time." + std::to_string(k)), &err);
+        EXPECT_EQ(err, "");
+        ASSERT_FALSE(pk.empty()) << k;
+        EXPECT_LT(pk.back().ts_ns - pk.front().ts_ns, 1000000000u) << k;
+    }
+    EXPECT_GE(files, 3);
+    EXPECT_LE(files, 5);
+}
+
+// The one-line summaries, over frames held in buffers of their exact length
+// (the sanitizers catch a read past one): headers that do not fit are named
+// truncated, never read.
+TEST(KptDumpText, FrameLinesDecodeWhatFitsOnly)
+{
+    auto line = [](const Bytes &f) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[f.size()]);
+        memcpy(exact.get(), f.data(), f.size());
+        char out[512];
+        size_t n = kptdump::frame_line(out, sizeof out, 3723000000123ull, 2, exact.get(),
+                                       uint32_t(f.size()));
+        std::string s(out, n);
+        EXPECT_EQ(s.back(), '\n');
+        return s.substr(s.find(" port "));
+    };
+    Bytes eth = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    auto frame = [&](std::initializer_list<uint8_t> rest) {
+        Bytes f = eth;
+        f.insert(f.end(), rest);
+        return f;
+    };
+    // VLAN 5, IPv4 UDP 10.0.0.1:1234 -> 10.0.0.2:9
+    Bytes v4 = frame({0x81, 0, 0, 5, 0x08, 0, 0x45, 0, 0, 28, 0, 0, 0, 0, 64, 17, 0, 0, 10, 0, 0, 1,
+                      10, 0, 0, 2, 0x04, 0xd2, 0, 9, 0, 8, 0, 0});
+    EXPECT_EQ(line(v4), " port 2 len 46 06:07:08:09:0a:0b > 00:01:02:03:04:05, vlan 5, IPv4 "
+                        "10.0.0.1.1234 > 10.0.0.2.9 UDP\n");
+    // The ports cut off: addresses and protocol only.
+    EXPECT_NE(line(Bytes(v4.begin(), v4.end() - 6)).find("IPv4 10.0.0.1 > 10.0.0.2 UDP"), std::string::npos);
+    // A header length beyond the frame.
+    Bytes bad = v4;
+    bad[18] = 0x4f;
+    EXPECT_NE(line(bad).find("IPv4 truncated"), std::string::npos);
+    // A later fragment carries no ports.
+    Bytes frag = v4;
+    frag[24] = 0x01;
+    EXPECT_NE(line(frag).find("10.0.0.1 > 10.0.0.2 UDP"), std::string::npos);
+    Bytes v6 = frame({0x86, 0xdd, 0x60, 0, 0, 0, 0, 20, 6, 64});
+    v6.resize(v6.size() + 32, 0);
+    v6[22 + 15] = 1;
+    v6[38 + 15] = 2;
+    for (uint8_t b : {0, 80, 1, 187}) v6.push_back(b);
+    EXPECT_NE(line(v6).find("IPv6 ::1.80 > ::2.443 TCP"), std::string::npos) << line(v6);
+    EXPECT_NE(line(Bytes(v6.begin(), v6.begin() + 40)).find("IPv6 truncated"), std::string::npos);
+    EXPECT_NE(line(frame({0x08, 0x06})).find(", ARP"), std::string::npos);
+    EXPECT_NE(line(frame({0x88, 0xcc})).find(", ethertype 0x88cc"), std::string::npos);
+    EXPECT_NE(line(frame({0x81, 0})).find("vlan truncated"), std::string::npos);
+    EXPECT_NE(line(Bytes(13, 0)).find("len 13 truncated"), std::string::npos);
+}
+
+TEST_F(KptDump, CommandLineMistakesExit2WithUsage)
+{
+    for (std::vector<std::string> a : {std::vector<std::string>{},
+                                       {"-p", "32"},
+                                       {"-p", "3-1"},
+                                       {"-p", "0", "-C", "1"},
+                                       {"-p", "0", "-W", "2", "-w", "x"},
+                                       {"-p", "0,1", "-n", "2", "-w", "x"},
+                                       {"-p", "0", "-s", "0"}}) {
+        auto r = DumpRun(a);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find("Usage: kpt_dump -p PORTS"), std::string::npos) << r.err;
+    }
+}
+
+// A veth pair in a private namespace: what arrives on one end is captured
+// through the simulated port with the kernel's arrival time; what the port
+// sends comes out of the other end.
+TEST_F(KptDump, IfaceWireCapturesAVethPair)
+{
+    std::string why;
+    if (!EnterPrivateNetns(&why)) GTEST_SKIP() << why;
+    auto ip = [](std::vector<std::string> a) {
+        a.insert(a.begin(), "/sbin/ip");
+        return RunProgram(a).status;
+    };
+    if (ip({"link", "add", "kva", "type", "veth", "peer", "name", "kvb"}) != 0)
+        GTEST_SKIP() << "no veth support";
+    ASSERT_EQ(ip({"link", "set", "kva", "up"}), 0);
+    ASSERT_EQ(ip({"link", "set", "kvb", "up"}), 0);
+
+    // Our own view of kva, with the kernel's times, to compare against.
+    int watch = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(0x88b5));
+    ASSERT_GE(watch, 0);
+    int on = 1;
+    setsockopt(watch, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    struct sockaddr_ll a = {};
+    a.sll_family = AF_PACKET;
+    a.sll_protocol = htons(0x88b5);
+    a.sll_ifindex = int(if_nametoindex("kva"));
+    ASSERT_EQ(bind(watch, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    int tx = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    struct sockaddr_ll b = {};
+    b.sll_family = AF_PACKET;
+    b.sll_protocol = htons(ETH_P_ALL);
+    b.sll_ifindex = int(if_nametoindex("kvb"));
+    ASSERT_EQ(bind(tx, reinterpret_cast<sockaddr *>(&b), sizeof b), 0);
+
+    SimdProcess bad(work_.path(), {"--ports", "1", "--wire", "0=iface:nosuch0"});
+    EXPECT_FALSE(bad.ready());
+    // With a TAP per port the port is listed with its name and address.
+    SimdProcess simd(dev_.path(), {"--ports", "1", "--netdev", "--wire", "0=iface:kva"});
+    ASSERT_TRUE(simd.ready());
+    auto d = Dump({"-p", "0", "-q", "-c", "5", "-w", F("veth.pcapng"), "ether", "proto", "0x88b5"});
+    std::map<uint32_t, uint64_t> kernel_ts;
+    char buf[2048], ctl[256];
+    auto watch_all = [&] {
+    for (;;) {
+        struct iovec iov = {buf, sizeof buf};
+        struct msghdr mh = {};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = ctl;
+        mh.msg_controllen = sizeof ctl;
+        if (recvmsg(watch, &mh, MSG_DONTWAIT) < 18) break;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                struct timespec ts;
+                memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                kernel_ts[SeqOf(Bytes(buf, buf + 18))] = uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+            }
+    }
+    };
+    for (uint32_t seq = 1; seq < 2000 && !d->Exited(); ++seq) {
+        Bytes f = TestFrame(seq, 60 + seq % 200);
+        ASSERT_EQ(send(tx, f.data(), f.size(), 0), ssize_t(f.size()));
+        usleep(3000);
+        watch_all();
+    }
+    ASSERT_EQ(d->Wait(), 0) << d->Err();
+    watch_all();
+    std::string err;
+    auto pk = ReadWithLibpcap(F("veth.pcapng"), &err);
+    ASSERT_EQ(pk.size(), 5u) << err;
+    for (auto &p : pk) {
+        uint32_t seq = SeqOf(p.data);
+        EXPECT_EQ(p.data, TestFrame(seq, 60 + seq % 200));
+        ASSERT_TRUE(kernel_ts.count(seq)) << seq;
+        // The adapter's clock counts 6.4 ns ticks.
+        EXPECT_NEAR(double(p.ts_ns), double(kernel_ts[seq]), 100000.0) << seq;
+    }
+    NgFile ng = ReadBlocks(F("veth.pcapng"));
+    ASSERT_EQ(ng.ifaces.size(), 1u);
+    EXPECT_EQ(ng.ifaces[0].name, "quor0");
+    EXPECT_EQ(ng.ifaces[0].mac, (Bytes{0x02, 0x51, 0x53, 0x02, 0x00, 0x00}));
+
+    // The other way: injected on the port, out of kvb.
+    setenv("ZAL_DEV_DIR", dev_.path().c_str(), 1);
+    ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+    kpt_inject_t inj;
+    ASSERT_EQ(kpt_inject_open(0, 0, &inj), 0);
+    Bytes out = TestFrame(777, 300);
+    ASSERT_EQ(kpt_inject_send(inj, 1000, 0, out.data(), uint32_t(out.size())), 0);
+    bool seen = false;
+    for (int i = 0; i < 200 && !seen; ++i) {
+        ssize_t n = recv(tx, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == ssize_t(out.size()) && Bytes(buf, buf + n) == out) seen = true;
+        if (n < 0) usleep(5000);
+    }
+    EXPECT_TRUE(seen);
+    kpt_inject_close(inj);
+    close(watch);
+    close(tx);
+}
+
+}  // namespace
