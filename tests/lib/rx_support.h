@@ -74,7 +74,7 @@ std::vector<uint8_t> Frame(uint32_t len, uint32_t tag)
 }
 
 // An IPv4/UDP frame from source port sport.
-std::vector<uint8_t> UdpFrame(uint16_t sport)
+inline std::vector<uint8_t> UdpFrame(uint16_t sport)
 {
     std::vector<uint8_t> f(64, 0);
     f[12] = 0x08;
