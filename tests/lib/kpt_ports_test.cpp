@@ -182,12 +182,12 @@ TEST_F(KptPortsTest, SwitchTimestampsOfTheFirstRingOverrideTheClock)
 
     kpt_ring *first = AddRing(port, KPT_H_RING);
     kpt_ring *second = AddRing(port, KPT_H_RING);
-    second->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_ACTIVE;
-    first->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_FALLBACK_LOCAL;
+    second->u.ring.rx.ats.arct_status = ATS_STATUS_ACTIVE;
+    first->u.ring.rx.ats.arct_status = ATS_STATUS_FALLBACK_LOCAL;
     EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED) << "only the first ring counts";
-    for (arista_tsp_status s :
-         {ARISTA_STATUS_ACTIVE, ARISTA_STATUS_OUTOFSYNC, ARISTA_STATUS_NEED_KEYFRAME}) {
-        first->u.ring.rx.arista_control.arct_status = s;
+    for (ats_status s :
+         {ATS_STATUS_ACTIVE, ATS_STATUS_OUTOFSYNC, ATS_STATUS_NEED_KEYFRAME}) {
+        first->u.ring.rx.ats.arct_status = s;
         EXPECT_EQ(State(), KPT_TIMESOURCE_ARISTA_ACTIVE) << s;
     }
     Ctl("timesource 0 7");
@@ -200,7 +200,7 @@ TEST_F(KptPortsTest, SwitchTimestampsOfTheFirstRingOverrideTheClock)
     EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED) << "no member has delivered yet";
     group->u.group.ring_latest = second;
     EXPECT_EQ(State(), KPT_TIMESOURCE_ARISTA_ACTIVE);
-    second->u.ring.rx.arista_control.arct_status = ARISTA_STATUS_INITED;
+    second->u.ring.rx.ats.arct_status = ATS_STATUS_INITED;
     EXPECT_EQ(State(), KPT_TIMESOURCE_EXT_SYNCED);
 
     DropRings(port);
