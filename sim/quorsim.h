@@ -32,6 +32,7 @@ struct Options {
     bool rss_hw = false;           // per-ring queues spread by the adapter
     uint64_t max_ring_mib = 1024;  // largest data ring a ring attach gets
     uint64_t clock_start = 0;      // adapter tick count at start
+    std::vector<std::string> switches; // "PORT=SETTINGS" timestamping switches
 };
 
 // Usage text of quor_simd (ends with a newline).
