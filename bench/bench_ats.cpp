@@ -28,6 +28,7 @@
 #include <benchmark/benchmark.h>
 
 #include "kpt_rx.h"
+#include "bench_sim.h"
 #include "quorsim.h"
 #include "sim_internal.h"
 #include "sim_switch.h"
@@ -40,37 +41,8 @@ constexpr uint32_t kKeyframe = 84;
 constexpr uint64_t kFramesPerKeyframe = 10000;
 constexpr uint64_t kUtc = 1700000000000000000ull;
 
-struct Sim {
-    Sim()
-    {
-        char tmpl[] = "/tmp/kpt-bench-XXXXXX";
-        dir = mkdtemp(tmpl);
-        setenv("ZAL_DEV_DIR", dir.c_str(), 1);
-        quorsim::Options o;
-        o.dir = dir;
-        o.ports = 1;
-        sim = std::make_unique<quorsim::Simulator>(o);
-        std::string err;
-        if (sim->start(&err) != 0 || kpt_init(KPT_API_VERSION) != 0) {
-            fprintf(stderr, "bench_ats: cannot start the simulator: %s\n", err.c_str());
-            exit(1);
-        }
-    }
-    ~Sim()
-    {
-        sim->stop();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    std::string dir;
-    std::unique_ptr<quorsim::Simulator> sim;
-};
-
-Sim &sim()
-{
-    static Sim s;
-    return s;
-}
+using kptbench::Sim;
+using kptbench::sim;
 
 void PutBe(uint8_t *p, uint64_t v, int n)
 {
@@ -201,7 +173,7 @@ void BM_RecvStamped(benchmark::State &state)
     // (A plain ring also hands out the keyframes, 84 bytes.)
     if (req.length != (stamped ? kFrame - 4 : kFrame) && req.length != kKeyframe)
         state.SkipWithError("wrong frame length");
-    if (stamped && state.iterations() > 2 * kFramesPerKeyframe &&
+    if (stamped && uint64_t(state.iterations()) > 2 * kFramesPerKeyframe &&
         q.rx()->ats.arct_status != ATS_STATUS_ACTIVE)
         state.SkipWithError("not active");
     state.counters["Mpps"] =
