@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 __builtin_trap();
             break;
         case ATS_KIND_SHORT:
-            if (n >= 24)
-                __builtin_trap(); /* every IP frame of 24 bytes can be told */
+            if (n >= 28)
+                __builtin_trap(); /* 28 bytes hold a tagged IPv4 protocol */
             break;
         }
         if (rx.ats.arct_status < ATS_STATUS_INITED || rx.ats.arct_status > ATS_STATUS_NEED_KEYFRAME)
