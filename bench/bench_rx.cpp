@@ -34,45 +34,15 @@
 #include <benchmark/benchmark.h>
 
 #include "kpt_rx.h"
+#include "bench_sim.h"
 #include "quorsim.h"
 
 namespace {
 
 constexpr uint64_t kDataRing = 64ull << 20;
 
-// A simulator on a private device directory and the initialised library,
-// shared by every benchmark of the program.
-struct Sim {
-    Sim()
-    {
-        char tmpl[] = "/tmp/kpt-bench-XXXXXX";
-        dir = mkdtemp(tmpl);
-        setenv("ZAL_DEV_DIR", dir.c_str(), 1);
-        quorsim::Options o;
-        o.dir = dir;
-        o.ports = 2;
-        sim = std::make_unique<quorsim::Simulator>(o);
-        std::string err;
-        if (sim->start(&err) != 0 || kpt_init(KPT_API_VERSION) != 0) {
-            fprintf(stderr, "bench_rx: cannot start the simulator: %s\n", err.c_str());
-            exit(1);
-        }
-    }
-    ~Sim()
-    {
-        sim->stop();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    std::string dir;
-    std::unique_ptr<quorsim::Simulator> sim;
-};
-
-Sim &sim()
-{
-    static Sim s;
-    return s;
-}
+using kptbench::Sim;
+using kptbench::sim;
 
 // A ring whose descriptor ring holds identical descriptors of `frame`-byte
 // frames; Publish() makes the next lap of them valid.

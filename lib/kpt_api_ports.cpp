@@ -44,10 +44,10 @@ int getportmask(uint32_t *mask_o, int *cnt_o, bool linkup_only)
 }
 
 /* Switch timestamp status of a receive ring (a single ring, not a group). */
-int ring_arista_status(const kpt_ring *r, arista_tsp_status *st)
+int ring_ats_status(const kpt_ring *r, ats_status *st)
 {
     if (r == nullptr || r->type != KPT_H_RING) return ENODEV;
-    *st = r->u.ring.rx.arista_control.arct_status;
+    *st = r->u.ring.rx.ats.arct_status;
     return 0;
 }
 
@@ -189,18 +189,18 @@ int kpt_get_timesource_state(kpt_handle_t handle, kpt_timesource_state *state)
     /* A ring that decodes switch timestamps overrides the adapter's clock. */
     const kpt_ring *first = STAILQ_FIRST(&port->ringq);
     if (first != nullptr) {
-        arista_tsp_status st = ARISTA_STATUS_DISABLED;
+        ats_status st = ATS_STATUS_DISABLED;
         if (first->type == KPT_H_RING) {
-            rc = ring_arista_status(first, &st);
+            rc = ring_ats_status(first, &st);
         } else if (first->type == KPT_H_RING_GROUP) {
             /* A group that has not delivered yet has no latest member. */
             const kpt_ring *latest = first->u.group.ring_latest;
-            rc = latest ? ring_arista_status(latest, &st) : 0;
+            rc = latest ? ring_ats_status(latest, &st) : 0;
         } else {
             rc = ENODEV;
         }
         if (rc != 0) return rc;
-        if (st >= ARISTA_STATUS_ACTIVE) ts = KPT_TIMESOURCE_ARISTA_ACTIVE;
+        if (st >= ATS_STATUS_ACTIVE) ts = KPT_TIMESOURCE_ARISTA_ACTIVE;
     }
     *state = ts;
     return 0;

@@ -287,7 +287,7 @@ inline __attribute__((always_inline)) int recv_req(kpt__rx *rx, kpt_recv_req *re
     const uint32_t pkt_cnt = ev.ev_pkt_cnt;
 
     /* Above FALLBACK_LOCAL the switch's time replaces the adapter's. */
-    if (rx->arista_control.arct_status <= ARISTA_STATUS_FALLBACK_LOCAL) {
+    if (rx->ats.arct_status <= ATS_STATUS_FALLBACK_LOCAL) {
         uint64_t t = ev.ev_timestamp;
         if (t != 0) {
             const uint64_t last = q.rq_ev_ts_last;
@@ -350,28 +350,44 @@ bool rss_keep(kpt__rx *rx, kpt_recv_req *req)
     return false;
 }
 
+/* The next packet of the queue, whichever ring it is for: 0 with *req
+ * filled, or EAGAIN. */
+inline __attribute__((always_inline)) int rx_take(kpt__rx *rx, int req_index, kpt_recv_req *req)
+{
+    for (;;) {
+        if (rx->rx_s->evq.evq_evinfo_idx < 0 && !rx_open_desc(rx, req_index))
+            return EAGAIN;
+        if (__builtin_expect(recv_req(rx, req) == 0, 1))
+            return 0;
+        rx->rx_verify.err_pkt_ring++;
+        rx_pass_over(rx, req_index, req->length_data);
+    }
+}
+
 /* One non-blocking attempt: 0 with *req filled, or EAGAIN. */
 inline __attribute__((always_inline)) int recv_try(kpt__pq_mode mode, kpt__rx *rx,
                                                    int req_index, kpt_recv_req *req)
 {
-    kpt__rx_state *s = rx->rx_s;
     for (;;) {
-        if (s->evq.evq_evinfo_idx < 0 && !rx_open_desc(rx, req_index))
+        if (rx_take(rx, req_index, req) != 0)
             return EAGAIN;
-        if (__builtin_expect(recv_req(rx, req) == 0, 1)) {
-            if (mode != P_SHARED || rss_keep(rx, req))
-                break;
-        } else {
-            rx->rx_verify.err_pkt_ring++;
-        }
+        if (mode != P_SHARED || rss_keep(rx, req))
+            break;
         rx_pass_over(rx, req_index, req->length_data);
     }
     /* Read by the rate printer of another thread: whole stores, no order. */
-    kpt__rx_qstats &st = s->recvq.stats;
+    kpt__rx_qstats &st = rx->rx_s->recvq.stats;
     shm(st.rq_pkt_cnt).store(st.rq_pkt_cnt + 1, std::memory_order_relaxed);
     shm(st.rq_pkt_length).store(st.rq_pkt_length + req->length, std::memory_order_relaxed);
     return 0;
 }
+
+/*
+ * Packets left in the descriptor the ring has open.  An attempt that comes
+ * back empty-handed with some left (a consumed keyframe) is repeated rather
+ * than waited for: the driver only wakes a wait for a new descriptor.
+ */
+inline bool rx_open_left(const kpt__rx *rx) { return rx->rx_s->evq.evq_evinfo_idx >= 0; }
 
 /* A receive attempt: the plain one here; switch timestamp decoding wraps it. */
 typedef int (*recv_try_fn)(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_req *req);
@@ -397,12 +413,24 @@ int ring_recv_loop(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *
     if (timeout_ms == 0)
         return EAGAIN;
     for (;;) {
-        const int rc = rx_wait(rx->mhandle, timeout_ms);
-        if (rc != 0)
-            return rc;
+        if (!rx_open_left(rx)) {
+            const int rc = rx_wait(rx->mhandle, timeout_ms);
+            if (rc != 0)
+                return rc;
+        }
         if (Try(mode, rx, req_index, req) == 0)
             return 0;
     }
+}
+
+/* A member of a group tries with its own attempt: switch timestamps are
+ * decoded per port. */
+inline int member_try(kpt_ring *m, kpt__rx *mrx, int req_index, kpt_recv_req *req)
+{
+    if (m->ring_recv_fn == ring_recv_uniq_ats || m->ring_recv_fn == ring_recv_shared_ats)
+        return ring_recv_try_ats(m->ring_recv_fn == ring_recv_uniq_ats ? P_UNUSED : mrx->pq_mode,
+                                 mrx, req_index, req);
+    return recv_try(mrx->pq_mode, mrx, req_index, req);
 }
 
 /* ======================================================================== */
@@ -474,6 +502,18 @@ int kpt__recv_req(kpt__rx *rx, kpt_recv_req *req) { return recv_req(rx, req); }
 int ring_recv_try(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_req *req)
 {
     return recv_try(mode, rx, req_index, req);
+}
+
+int kpt__rx_take(kpt__rx *rx, int req_index, kpt_recv_req *req)
+{
+    return rx_take(rx, req_index, req);
+}
+
+bool kpt__rx_rss_keep(kpt__rx *rx, kpt_recv_req *req) { return rss_keep(rx, req); }
+
+void kpt__rx_pass_over(kpt__rx *rx, int req_index, uint32_t bytes)
+{
+    rx_pass_over(rx, req_index, bytes);
 }
 
 uint64_t kpt__clk_get_timestamp(const kpt__rx *rx, uint64_t ticks)
@@ -567,6 +607,16 @@ int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
     });
 }
 
+int ring_recv_uniq_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
+{
+    return ring_recv_loop<ring_recv_try_ats, false>(ring, timeout_ms, req_index, req);
+}
+
+int ring_recv_shared_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
+{
+    return ring_recv_loop<ring_recv_try_ats, true>(ring, timeout_ms, req_index, req);
+}
+
 int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
 {
     kpt_ring_group *g = &ring->u.group;
@@ -589,7 +639,7 @@ int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req 
             rx_poll_entry *e = &g->ports[port];
             kpt__rx *mrx = &e->ring->u.ring.rx;
             e->recv_req.timestamp = 0;
-            if (recv_try(mrx->pq_mode, mrx, req_index, &e->recv_req) == 0) {
+            if (member_try(e->ring, mrx, req_index, &e->recv_req) == 0) {
                 g->emptymask &= ~(1u << port);
                 group_enqueue(g, e);
             }
@@ -607,6 +657,11 @@ int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req 
             g->host_time = 0;
             if (timeout_ms == 0)
                 return EAGAIN;
+            bool left = false;
+            for (uint32_t m = g->portmask; m != 0 && !left; m &= m - 1)
+                left = rx_open_left(&g->ports[lowest_port(m)].ring->u.ring.rx);
+            if (left)
+                continue;
             const int rc = rx_wait(ring->mhandle, timeout_ms);
             if (rc != 0)
                 return rc;
@@ -705,41 +760,6 @@ bool rx_state_sound(const kpt__rx *rx, uint64_t slot_size)
     return true;
 }
 
-/* Switch timestamp state of a new ring: off until its decoding is set up. */
-void arista_reset(kpt__rx *rx)
-{
-    arista_control &a = rx->arista_control;
-    memset(&a, 0, sizeof a);
-    a.arct_mode = ARISTA_FCS_TIMESTAMPING_DISABLED;
-    a.arct_status = ARISTA_STATUS_DISABLED;
-    a.arct_kf_check_rate = 1;
-    a.arct_kf_check_ptp = 1;
-    memcpy(a.arct_prodname, "KPT", 4);
-}
-
-void arista_fini(const kpt__rx *rx)
-{
-    const arista_control &a = rx->arista_control;
-    if (a.arct_status == ARISTA_STATUS_DISABLED)
-        return;
-    const arista_stats &st = a.arct_stats;
-    char text[512];
-    snprintf(text, sizeof text,
-             "Arista stats: "
-             "KF [recv %ld, "
-             "flips %ld, "
-             "shortages %ld, "
-             "malformed %ld] "
-             "Sw [ptp out of sync. %ld, "
-             "unsupp. %ld, "
-             "dropped frm %ld, "
-             "neg_adj_events %ld]",
-             (long)st.arst_kfrecv, (long)st.arst_flips, (long)st.arst_kfneeded,
-             (long)st.arst_kfmalformed, (long)st.arst_ptpoos, (long)st.arst_unsupported_mode,
-             (long)a.arct_lastkf.ak_dropped_frames, (long)st.arst_neg_adj_event);
-    KPT_LOG_P(rx->p, "%s%s\n", text, "");
-}
-
 volatile uint8_t kpt__rx_touch_sink;
 
 } // namespace
@@ -825,17 +845,12 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
     const uint32_t n = rx->num_rings;
     rx->ring_mask = n != 0 && (n & (n - 1)) == 0 ? n - 1 : 0;
 
-    arista_reset(rx);
-    /* Switch timestamps are not decoded by this library: a ring that asks
-     * for them says so rather than quietly keeping the adapter's times. */
-    const char *sw_ts = getenv("QUOR_ARISTA_ENABLE_TIMESTAMPING");
-    if (sw_ts != nullptr && *sw_ts != '\0' && atoi(sw_ts) != 0)
-        KPT_LOG_W(p, "QUOR_ARISTA_ENABLE_TIMESTAMPING: switch timestamps are not available, "
-                     "packets keep the adapter's timestamps\n");
+    const bool ats = kpt__ats_init(rx);
 
-    /* Receive function and queue mode. */
+    /* Receive function and queue mode.  A ring of an application id never
+     * decodes switch timestamps. */
     if (rx->rx_map_flags & QUOR_KPT_MAP_SHARED) {
-        rx->ring_recv_fn = ring_recv_shared;
+        rx->ring_recv_fn = ats ? ring_recv_shared_ats : ring_recv_shared;
         if (prm.open_flags & QUOR_KPT_F_APP_ID) {
             if (rx->num_rings < 2) {
                 rx->pq_mode = P_UNUSED;
@@ -845,14 +860,15 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
                 rx->ring_recv_fn = ring_recv_shared;
             }
         } else if (prm.open_flags & QUOR_KPT_F_DUP) {
+            /* Every packet is this ring's: decoded like a queue of its own. */
             rx->pq_mode = P_DUP;
-            rx->ring_recv_fn = ring_recv_uniq;
+            rx->ring_recv_fn = ats ? ring_recv_uniq_ats : ring_recv_uniq;
         } else {
             rx->pq_mode = rx->num_rings >= 2 ? P_SHARED : P_UNUSED;
         }
     } else {
         rx->pq_mode = P_UNUSED;
-        rx->ring_recv_fn = ring_recv_uniq;
+        rx->ring_recv_fn = ats ? ring_recv_uniq_ats : ring_recv_uniq;
     }
 
     /* Make the data ring resident before the first packet. */
@@ -1064,7 +1080,7 @@ void ring_member_close(kpt_ring *m)
 
 void kpt__rx_fini(kpt__rx *rx)
 {
-    arista_fini(rx);
+    kpt__ats_fini(rx);
 
     /* Give everything back, borrowed packets included, whatever the
      * synchronisation threshold says. */

@@ -21,26 +21,27 @@ typedef int (*kpt__ring_recv_fn)(struct kpt_ring *ring, int timeout_ms, int req_
 
 typedef enum kpt__pq_mode { P_UNUSED = 0, P_SHARED = 1, P_DUP = 2 } kpt__pq_mode;
 
-/* ---- switch timestamps ---- */
+/* ---- switch timestamps (decoded in kpt_ats.cpp) ---- */
 
-typedef enum arista_tsp_status {
-    ARISTA_STATUS_DISABLED = 0,
-    ARISTA_STATUS_INITED = 1,
-    ARISTA_STATUS_CHANGEDMODE = 2,
-    ARISTA_STATUS_FALLBACK_LOCAL = 3,
-    ARISTA_STATUS_ACTIVE = 4,
-    ARISTA_STATUS_OUTOFSYNC = 5,
-    ARISTA_STATUS_NEED_KEYFRAME = 6
-} arista_tsp_status;
+typedef enum ats_status {
+    ATS_STATUS_DISABLED = 0,
+    ATS_STATUS_INITED = 1,
+    ATS_STATUS_CHANGEDMODE = 2,
+    ATS_STATUS_FALLBACK_LOCAL = 3,
+    ATS_STATUS_ACTIVE = 4,
+    ATS_STATUS_OUTOFSYNC = 5,
+    ATS_STATUS_NEED_KEYFRAME = 6
+} ats_status;
 
-typedef enum arista_mode {
-    ARISTA_FCS_TIMESTAMPING_DISABLED = 0,
-    ARISTA_FCS_TIMESTAMPING_APPENDED = 1,
-    ARISTA_FCS_TIMESTAMPING_OVERWRITE = 2,
-    ARISTA_FCS_TIMESTAMPING_TESTING_MODE = 3
-} arista_mode;
+/* Where the switch puts its time (a keyframe's ak_fcs_type). */
+typedef enum ats_mode {
+    ATS_FCS_TIMESTAMPING_DISABLED = 0,
+    ATS_FCS_TIMESTAMPING_APPENDED = 1,
+    ATS_FCS_TIMESTAMPING_OVERWRITE = 2,
+    ATS_FCS_TIMESTAMPING_TESTING_MODE = 3
+} ats_mode;
 
-typedef struct arista_keyframe {
+typedef struct ats_keyframe {
     uint64_t ak_asic_time;
     uint64_t ak_utc_time;
     uint64_t ak_last_sync_time;
@@ -52,9 +53,9 @@ typedef struct arista_keyframe {
     uint16_t ak_egress_swport;
     uint8_t ak_fcs_type;
     uint8_t ak_reserved;
-} arista_keyframe;
+} ats_keyframe;
 
-typedef struct arista_stats {
+typedef struct ats_stats {
     uint64_t arst_kfrecv;
     uint64_t arst_kfneeded;
     uint64_t arst_kfmalformed;
@@ -64,26 +65,26 @@ typedef struct arista_stats {
     uint64_t arst_unsupported_mode;
     uint64_t arst_dropped;
     uint64_t arst_neg_adj_event;
-} arista_stats;
+} ats_stats;
 
-typedef struct arista_control {
-    arista_mode arct_mode;
-    arista_tsp_status arct_status;
+typedef struct ats_control {
+    ats_mode arct_mode;
+    ats_status arct_status;
     uint8_t arct_kf_check_rate;
     uint8_t arct_kf_check_ptp;
     uint8_t arct_kf_recv;
     uint8_t arct_kf_dupkern;
     uint32_t arct_kf_last_ts;
-    arista_keyframe arct_lastkf;
+    ats_keyframe arct_lastkf;
     uint8_t arct_kf_hasskew;
     uint64_t arct_kf_flipped;
     uint64_t arct_kf_ptp_wait;
-    arista_stats arct_stats;
+    ats_stats arct_stats;
     char arct_prodname[4];
     uint32_t arct_kf_dst_ip;
     uint64_t arct_last_ts;
-    arista_keyframe arct_llastkf;
-} arista_control;
+    ats_keyframe arct_llastkf;
+} ats_control;
 
 /* ---- one ring ---- */
 
@@ -116,7 +117,7 @@ typedef struct kpt__rx {
     uint64_t *flow_be64_actual;
     nfw_kpt_rx_desc_t *evq_base;
     quor_clksync_nticks_t nticks;
-    arista_control arista_control;
+    ats_control ats;
     kpt__pq_mode pq_mode;
     uint32_t ring_id;
     uint32_t portnum;
@@ -239,11 +240,32 @@ extern unsigned kpt__refs_period_us;
 void *kpt__print_refs(void *arg);
 /* SIGUSR2 handler: the counter line of the recorded ring ("signal"). */
 void sig_print_refs(int sig);
+/* The next packet of the queue whichever ring it is for (no hash, not
+ * counted): 0 with *req filled, or EAGAIN. */
+int kpt__rx_take(kpt__rx *rx, int req_index, kpt_recv_req *req);
+/* On a shared queue: true when the hash gives the packet to this ring; a
+ * packet for another ring or dropped by the hash is counted. */
+bool kpt__rx_rss_keep(kpt__rx *rx, kpt_recv_req *req);
+/* Bytes consumed and not delivered: released at once by a single receive
+ * (req_index -1), added to rq_pend_drop_size by a batched one. */
+void kpt__rx_pass_over(kpt__rx *rx, int req_index, uint32_t bytes);
 
 /* Receive functions (kpt__ring_recv_fn). */
 int ring_recv_uniq(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
 int ring_recv_shared(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+int ring_recv_uniq_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+int ring_recv_shared_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
 int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+
+#ifdef __cplusplus
+}
+#endif
+
+#include "kpt_ats.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 #ifdef __cplusplus
 }

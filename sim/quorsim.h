@@ -34,6 +34,7 @@ struct Options {
     uint64_t clock_start = 0;      // adapter tick count at start
     std::vector<std::string> boards; // "UNIT=SETTINGS" board settings
     int64_t clock_offset_ns = 0;   // ring timestamps read this far ahead of the host clock
+    std::vector<std::string> switches; // "PORT=SETTINGS" timestamping switches
 };
 
 // Usage text of quor_simd (ends with a newline).

@@ -263,7 +263,7 @@ static bool queue_write(Port &p, RxQueue &q, const Frame &f, bool *wake)
     kpt__rpd h = {kRpdCookie, 0, uint16_t(wire_len)};
     ring_copy(q, off, &h, sizeof h);
     off = ring_advance(q, off, sizeof h);
-    for (int s = 0; s < 2; ++s) {
+    for (int s = 0; s < 3; ++s) {
         if (!f.seg_len[s]) continue;
         ring_copy(q, off, f.seg[s], f.seg_len[s]);
         off = ring_advance(q, off, f.seg_len[s]);
@@ -289,10 +289,13 @@ static RxQueue *target_queue(RxContext &ctx, const Frame &f, std::vector<uint8_t
     int rid = 0;
     if (ctx.hw_rss && n > 1) {
         const uint8_t *bytes = f.seg[0];
-        if (f.seg_len[1]) {
+        if (f.seg_len[1] || f.seg_len[2]) {
             scratch.resize(f.len);
-            memcpy(scratch.data(), f.seg[0], f.seg_len[0]);
-            memcpy(scratch.data() + f.seg_len[0], f.seg[1], f.seg_len[1]);
+            uint32_t at = 0;
+            for (int s = 0; s < 3; ++s) {
+                if (f.seg_len[s]) memcpy(scratch.data() + at, f.seg[s], f.seg_len[s]);
+                at += f.seg_len[s];
+            }
             bytes = scratch.data();
         }
         uint32_t h = quor_rss_hash(bytes, f.len, ctx.params.rss_flags);
@@ -302,7 +305,7 @@ static RxQueue *target_queue(RxContext &ctx, const Frame &f, std::vector<uint8_t
     return it == ctx.rings.end() ? nullptr : it->second->q;
 }
 
-void Simulator::Impl::rx_deliver(Port &p, const Frame *frames, size_t n)
+void Simulator::Impl::rx_write(Port &p, const Frame *frames, size_t n)
 {
     if (!n) return;
     if (!p.link_up.load(std::memory_order_relaxed)) {
@@ -415,6 +418,18 @@ int Simulator::Impl::start_adapters(std::string *err)
         std::string e = set_wire(*ports[port], w.substr(eq + 1));
         if (!e.empty()) {
             *err = "--wire " + w + ": " + e;
+            return EINVAL;
+        }
+    }
+    for (const std::string &s : opt.switches) {
+        auto eq = s.find('=');
+        uint64_t port;
+        if (eq == std::string::npos || !parse_u64(s.substr(0, eq), &port) || port >= ports.size()) {
+            *err = "--switch " + s + ": no such port";
+            return EINVAL;
+        }
+        if (std::string e = set_switch(*ports[port], s.substr(eq + 1)); !e.empty()) {
+            *err = "--switch " + s + ": " + e;
             return EINVAL;
         }
     }
@@ -576,6 +591,7 @@ void Simulator::Impl::adapter_loop(Port &p)
             busy = true;
         }
 
+        int64_t src_due = -1;
         {
             std::lock_guard<std::mutex> lk(p.wire_mu);
             bool on = p.delivering.load(std::memory_order_relaxed);
@@ -591,7 +607,16 @@ void Simulator::Impl::adapter_loop(Port &p)
                 rx_deliver(p, frames, k);
                 if (k == kBatch || (due >= 0 && due <= now)) busy = true;
                 if (due >= 0) wake_at = std::min(wake_at, due);
+                src_due = due;
             }
+        }
+
+        // Keyframes the switch owes, up to where the source has sent: later
+        // frames of the source are stamped after them.
+        {
+            int64_t bound = mono_ns();
+            if (src_due >= 0) bound = std::min(bound, src_due - 1);
+            wake_at = std::min(wake_at, switch_flush(p, bound));
         }
 
         // A real interface as the wire: what arrived since the last look.

@@ -23,6 +23,10 @@ const char *usage_text()
            "                           pcap:FILE[,speed=max][,loop=N]\n"
            "                           peer:N[,pause=off]  a cable to port N\n"
            "                           iface:NAME  a host interface (needs root)\n"
+           "  --switch PORT=SETTINGS a timestamping switch in front of a port (repeatable):\n"
+           "                           on | period=MS,offset=NS,ppm=X,ticks=N,skew=on|off,\n"
+           "                           ptp=on|off,mode=append|overwrite|disabled|testing,\n"
+           "                           miss=N,bad=N,id=N,swport=N,kfdst=A.B.C.D\n"
            "  --clock mask|window    tick conversion the rings use (default mask)\n"
            "  --clock-ppm X          adapter oscillator error in ppm (default 0)\n"
            "  --clock-start TICKS    adapter tick count at start (default 0)\n"
@@ -130,6 +134,19 @@ int parse_args(int argc, char **argv, Options *o, std::string *err)
                 return 2;
             }
             o->wires.push_back(val);
+        } else if (name == "--switch") {
+            if (!need()) return 2;
+            auto eq = val.find('=');
+            SwitchSettings s;
+            if (eq == std::string::npos || eq == 0 || !parse_u64(val.substr(0, eq), &n)) {
+                *err = "--switch takes PORT=SETTINGS";
+                return 2;
+            }
+            if (std::string e = parse_switch_settings(val.substr(eq + 1), &s); !e.empty()) {
+                *err = "--switch " + val + ": " + e;
+                return 2;
+            }
+            o->switches.push_back(val);
         } else if (name == "--clock") {
             if (!need()) return 2;
             if (val != "mask" && val != "window") {

@@ -25,6 +25,8 @@ const char kHelp[] =
     "  gen PORT SETTINGS|off        a traffic generator on a port (wire PORT gen:SETTINGS)\n"
     "                               (wire PORT peer:N[,pause=off] cables two ports)\n"
     "  txhold PORT on|off           the adapter stops (or resumes) taking posted batches\n"
+    "  switch PORT [on|off|SETTINGS] a timestamping switch in front of a port: show it,\n"
+    "                               or change it live (KEY=VALUE,... as --switch)\n"
     "  rx-params PORT               the last receive parameter block a port was given\n"
     "  fail UNIT REQUEST ERRNO|off  answer a request on a unit with an error\n"
     "                               (REQUEST: set_endpoint, kpt_start, get_version, ...)\n"
@@ -174,6 +176,17 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         std::string e = set_wire(*p, spec);
         if (!e.empty()) return err(e);
         return "ok\n";
+    }
+
+    if (cmd == "switch") {
+        Port *p;
+        if (w.size() != 2 && w.size() != 3) return err("usage: switch PORT [on|off|SETTINGS]");
+        if (auto e = port_arg(1, &p); !e.empty()) return err(e);
+        if (w.size() == 3) {
+            if (std::string e = set_switch(*p, w[2]); !e.empty()) return err(e);
+            return "ok\n";
+        }
+        return switch_status(*p) + "ok\n";
     }
 
     if (cmd == "txhold") {

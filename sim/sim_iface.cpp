@@ -184,11 +184,14 @@ size_t IfaceWire::pull(Frame *out, size_t max)
 void IfaceWire::send(const Frame *frames, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
-        struct iovec iov[2] = {{const_cast<uint8_t *>(frames[i].seg[0]), frames[i].seg_len[0]},
-                               {const_cast<uint8_t *>(frames[i].seg[1]), frames[i].seg_len[1]}};
+        struct iovec iov[3];
+        size_t niov = 0;
+        for (int s = 0; s < 3; ++s)
+            if (frames[i].seg_len[s])
+                iov[niov++] = {const_cast<uint8_t *>(frames[i].seg[s]), frames[i].seg_len[s]};
         struct msghdr mh = {};
         mh.msg_iov = iov;
-        mh.msg_iovlen = frames[i].seg_len[1] ? 2 : 1;
+        mh.msg_iovlen = niov;
         ssize_t r;
         do
             r = sendmsg(fd_, &mh, MSG_DONTWAIT);

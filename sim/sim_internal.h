@@ -22,6 +22,7 @@
 #include "sim_netdev.h"
 #include "sim_raw.h"
 #include "sim_rx.h"
+#include "sim_switch.h"
 #include "sim_wire.h"
 #include "zal_simproto.h"
 
@@ -219,6 +220,10 @@ struct Port {
     std::mutex raw_mu;
     std::vector<SimRawEp *> raw_eps;
     std::atomic<uint32_t> raw_count{0}; // raw_eps.size(), read without the lock
+    // A timestamping switch in front of the port (null until one is set; it
+    // stays, off or on, as long as the port).
+    std::atomic<Switch *> sw{nullptr};
+    std::unique_ptr<Switch> sw_owned;
 
     Netdev netdev;
     std::thread adapter;
@@ -334,8 +339,19 @@ struct Simulator::Impl {
     void stop_adapters();
     void adapter_loop(Port &p);
     void kick(Port &p);
-    // Delivers frames arriving on a port's wire.  Caller holds nothing.
+    // Delivers frames arriving on a port's wire, through its switch when it
+    // has one.  Caller holds nothing.
     void rx_deliver(Port &p, const Frame *frames, size_t n);
+    // Writes frames into the port's capture queues (after the switch).
+    void rx_write(Port &p, const Frame *frames, size_t n);
+
+    // ---- timestamping switch (sim_switch.cpp) ----
+    // Sends the keyframes due by `bound`; returns when the next one is due.
+    int64_t switch_flush(Port &p, int64_t bound);
+    // "on", "off" or KEY=VALUE,...; error text or "".
+    std::string set_switch(Port &p, const std::string &spec);
+    // "port P switch: ..." line.
+    std::string switch_status(Port &p);
     int send_frame(int port, const uint8_t *data, size_t len);
     // Sets what arrives on a port's wire ("off" for nothing); error text or "".
     std::string set_wire(Port &p, const std::string &spec);

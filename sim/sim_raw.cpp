@@ -91,10 +91,14 @@ void Simulator::Impl::raw_deliver(Port &p, const Frame *frames, size_t n)
             }
             RawEvent ev;
             ev.status = QUOR_RAW_STATUS_RECEIVED;
-            ev.frame.resize(frames[i].len);
-            uint32_t a = std::min(frames[i].seg_len[0], frames[i].len);
-            memcpy(ev.frame.data(), frames[i].seg[0], a);
-            if (a < frames[i].len) memcpy(ev.frame.data() + a, frames[i].seg[1], frames[i].len - a);
+            const Frame &f = frames[i];
+            ev.frame.resize(f.len);
+            uint32_t off = 0;
+            for (int s = 0; s < 3 && off < f.len; ++s) {
+                uint32_t k = std::min(f.seg_len[s], f.len - off);
+                if (k) memcpy(ev.frame.data() + off, f.seg[s], k);
+                off += k;
+            }
             ep->events.push_back(std::move(ev));
             ep->frames++;
         }

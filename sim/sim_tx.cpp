@@ -200,8 +200,9 @@ void Simulator::Impl::wire_out(Port &p, const Frame *frames, size_t n, bool need
     static thread_local std::vector<Frame> withfcs;
     withfcs.assign(frames, frames + n);
     for (Frame &f : withfcs) {
-        f.fcs = crc32_eth(f.seg[0], f.seg_len[0]);
-        if (f.seg_len[1]) f.fcs = crc32_eth(f.seg[1], f.seg_len[1], f.fcs);
+        f.fcs = 0;
+        for (int s = 0; s < 3; ++s)
+            if (f.seg_len[s]) f.fcs = crc32_eth(f.seg[s], f.seg_len[s], f.fcs);
     }
     rx_deliver(*ports[size_t(peer)], withfcs.data(), n);
 }

@@ -29,16 +29,18 @@ constexpr uint32_t kWireMaxFrame = 9018;
 constexpr uint32_t kWireOverhead = 24;
 constexpr uint64_t kWireLineBps = 10'000'000'000ull;
 
-// One frame handed to the adapter: up to two byte ranges (the second may be
-// empty) and its frame check sequence.  `len` excludes the FCS.
+// One frame handed to the adapter: up to three byte ranges (the later ones
+// may be empty; the third holds a switch's trailer) and its frame check
+// sequence.  `len` excludes the FCS.
 struct Frame {
-    const uint8_t *seg[2] = {nullptr, nullptr};
-    uint32_t seg_len[2] = {0, 0};
+    const uint8_t *seg[3] = {nullptr, nullptr, nullptr};
+    uint32_t seg_len[3] = {0, 0, 0};
     uint32_t len = 0;
     uint32_t fcs = 0; // crc32_eth of the frame bytes
     // When the frame arrived (monotonic ns), for wires that know it; 0: it
     // arrives as it is delivered.
     int64_t arrival = 0;
+    int64_t at = 0;   // wire time (CLOCK_MONOTONIC ns) of a paced source; 0: on arrival
 };
 
 // A source of frames arriving on a port, paced in real time.

@@ -434,6 +434,7 @@ void GenSource::build(uint8_t *h, Frame *f)
     f->seg[1] = test_payload();
     f->seg_len[1] = pay;
     f->len = len;
+    f->at = due_;
     uint32_t reg = hreg0_;
     for (size_t k = 0; k < kNumVar; ++k) reg ^= hcrc_.t[k][h[kVarBytes[k]]];
     f->fcs = crc32_eth_combine(~reg, test_payload_crc(pay), pay);

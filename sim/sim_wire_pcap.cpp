@@ -580,6 +580,7 @@ size_t PcapSource::pull(int64_t now_ns, Frame *out, size_t max, int64_t *next_du
             f.seg_len[1] = 0;
             f.len = r.frame;
         }
+        f.at = opt_.max_speed ? 0 : due_;
         if (!opt_.max_speed) wire_free_ = sat_add(due_, wire_ns(f.len));
 
         off_ = usable_from(off_ + kRecHdr + r.incl);

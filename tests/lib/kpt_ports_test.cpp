@@ -219,19 +219,19 @@ TEST_F(KptPortsTest, SwitchTimestampsOfTheFirstRingOverrideTheClock)
         return rc != 0 ? -rc : int(ts);
     };
     // The switch decoding of a ring sets its status; nothing else does.
-    auto SetStatus = [](kpt_ring_t r, arista_tsp_status s) {
-        r->u.ring.rx.arista_control.arct_status = s;
+    auto SetStatus = [](kpt_ring_t r, ats_status s) {
+        r->u.ring.rx.ats.arct_status = s;
     };
 
     EXPECT_EQ(State(h), KPT_TIMESOURCE_EXT_SYNCED) << "no ring yet";
     kpt_ring_t first = nullptr, second = nullptr;
     ASSERT_EQ(kpt_ring_open(h, &first), 0);
     ASSERT_EQ(kpt_ring_open(h, &second), 0);
-    SetStatus(second, ARISTA_STATUS_ACTIVE);
-    SetStatus(first, ARISTA_STATUS_FALLBACK_LOCAL);
+    SetStatus(second, ATS_STATUS_ACTIVE);
+    SetStatus(first, ATS_STATUS_FALLBACK_LOCAL);
     EXPECT_EQ(State(h), KPT_TIMESOURCE_EXT_SYNCED) << "only the first ring counts";
-    for (arista_tsp_status s :
-         {ARISTA_STATUS_ACTIVE, ARISTA_STATUS_OUTOFSYNC, ARISTA_STATUS_NEED_KEYFRAME}) {
+    for (ats_status s :
+         {ATS_STATUS_ACTIVE, ATS_STATUS_OUTOFSYNC, ATS_STATUS_NEED_KEYFRAME}) {
         SetStatus(first, s);
         EXPECT_EQ(State(h), KPT_TIMESOURCE_ARISTA_ACTIVE) << s;
     }

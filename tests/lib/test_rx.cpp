@@ -255,33 +255,6 @@ TEST_F(RxTest, ParamReportsOfOpenAndClose)
     }
 }
 
-// Switch timestamps are not decoded: asking for them is answered with one
-// warning line per ring, whatever the debug mask; not asking prints nothing.
-TEST_F(RxTest, SwitchTimestampRequestIsWarnedAbout)
-{
-    StartSim();
-    ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
-    ASSERT_EQ(kpt_open(0, 1, nullptr, int64_t(kRing), -1, &h_), 0);
-    const std::string line =
-        " kpt.0.0    QUOR_ARISTA_ENABLE_TIMESTAMPING: switch timestamps are not available, "
-        "packets keep the adapter's timestamps\n";
-    for (const char *v : std::initializer_list<const char *>{"1", "7", "0", "", "off", nullptr}) {
-        SCOPED_TRACE(v ? v : "(unset)");
-        if (v)
-            setenv("QUOR_ARISTA_ENABLE_TIMESTAMPING", v, 1);
-        else
-            unsetenv("QUOR_ARISTA_ENABLE_TIMESTAMPING");
-        kpttest::StderrCapture cap;
-        ASSERT_EQ(kpt_ring_open(h_, &ring_), 0);
-        EXPECT_EQ(kpt_ring_close(ring_), 0);
-        ring_ = nullptr;
-        const std::string err = cap.Finish();
-        const bool on = v && atoi(v) != 0;
-        EXPECT_EQ(err.size(), on ? 5 + line.size() : 0u) << err;
-        EXPECT_EQ(err.find(line) == 5, on) << err;
-    }
-}
-
 struct ModeCase {
     const char *name;
     int num_rings;
