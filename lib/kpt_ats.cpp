@@ -152,19 +152,19 @@ void log_keyframe(const kpt__rx *rx, uint32_t ev)
 
     const unsigned long utc = (unsigned long)k.ak_utc_time;
     if (ev & EV_MODE_OFF)
-        KPT_LOG_W(rx->p, "%lu: Switch timestamp feature disabled by the switch %s\n", utc, "");
+        KPT_LOG_W(rx->p, "%lu: Arista switch timestamp feature disabled by the switch %s\n", utc, "");
     if (ev & EV_MODE_ON)
-        KPT_LOG_W(rx->p, "%lu: Switch timestamp feature re-enabled by the switch %s\n", utc, "");
+        KPT_LOG_W(rx->p, "%lu: Arista switch timestamp feature re-enabled by the switch %s\n", utc, "");
     if (ev & EV_SHORTAGE_END)
-        KPT_LOG_W(rx->p, "%lu: Switch keyframe shortage ended %s\n", utc, "");
+        KPT_LOG_W(rx->p, "%lu: Arista switch keyframe shortage ended %s\n", utc, "");
     if (ev & EV_PTP_LOST)
-        KPT_LOG_W(rx->p, "%lu: Switch can't PTP sync anymore, time might be unreliable %s\n",
+        KPT_LOG_W(rx->p, "%lu: Arista switch can't PTP sync anymore, time might be unreliable %s\n",
                   utc, "");
     if (ev & EV_PTP_BACK)
-        KPT_LOG_W(rx->p, "%lu: Switch did resync with PTP protocol %s\n", utc, "");
+        KPT_LOG_W(rx->p, "%lu: Arista switch did resync with PTP protocol %s\n", utc, "");
     if (ev & EV_MALFORMED)
         KPT_LOG_W(rx->p,
-                  "---: Switch sent malformed IP PROTO 253 packet, expected=%lu got=%d.\n",
+                  "---: Arista switch sent malformed IP PROTO 253 packet, expected=%lu got=%d.\n",
                   (unsigned long)(a.arct_kf_hasskew ? ATS_KF_LEN_SKEW : ATS_KF_LEN),
                   (int)a.arct_stats.arst_kfmalformedlen);
 }
@@ -326,7 +326,7 @@ void kpt__ats_frame(kpt__rx *rx, kpt_recv_req *req)
         a.arct_status != ATS_STATUS_NEED_KEYFRAME) {
         a.arct_status = ATS_STATUS_NEED_KEYFRAME;
         a.arct_stats.arst_kfneeded++;
-        KPT_LOG_W(rx->p, "%lu: Switch keyframe shortage beginning %s\n", (unsigned long)ts, "");
+        KPT_LOG_W(rx->p, "%lu: Arista switch keyframe shortage beginning %s\n", (unsigned long)ts, "");
     }
 }
 
@@ -405,7 +405,7 @@ bool kpt__ats_init(kpt__rx *rx)
     if (*on != '\0') {
         a.arct_status = ATS_STATUS_INITED;
         n += snprintf(desc + n, sizeof desc - (size_t)n,
-                      "Switch timestamping [on], mode: append (before-fcs), dst_ip: %s", addr);
+                      "Arista timestamping [on], mode: append (before-fcs), dst_ip: %s", addr);
     }
 
     a.arct_kf_recv = env_flag("QUOR_ARISTA_PARAM_KF_RECEIVE", 0);
@@ -431,7 +431,7 @@ void kpt__ats_fini(const kpt__rx *rx)
     const ats_stats &st = a.arct_stats;
     char text[512];
     snprintf(text, sizeof text,
-             "Switch stats: KF [recv %ld, flips %ld, shortages %ld, malformed %ld] "
+             "Arista stats: KF [recv %ld, flips %ld, shortages %ld, malformed %ld] "
              "Sw [ptp out of sync. %ld, unsupp. %ld, dropped frm %ld, neg_adj_events %ld]",
              (long)st.arst_kfrecv, (long)st.arst_flips, (long)st.arst_kfneeded,
              (long)st.arst_kfmalformed, (long)st.arst_ptpoos, (long)st.arst_unsupported_mode,

@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
         SetupCase{"OnWithDefaults",
                   {{"QUOR_ARISTA_ENABLE_TIMESTAMPING", "1"}},
                   true, ATS_STATUS_INITED,
-                  "Switch timestamping [on], mode: append (before-fcs), dst_ip: 1.1.1.0"
+                  "Arista timestamping [on], mode: append (before-fcs), dst_ip: 1.1.1.0"
                   "\n\t  * features: keyframe check min.rate [on] kf check ptp [on] "
                   "kf receive [off] kf skew [off] ",
                   0, 1, 1, 0, 0x00010101},
@@ -178,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"QUOR_ARISTA_PARAM_KF_CHECK_RATE", "junk"},
                    {"QUOR_ARISTA_ENABLE_SKEW", "1"}},
                   true, ATS_STATUS_INITED,
-                  "Switch timestamping [on], mode: append (before-fcs), dst_ip: 10.1.2.3"
+                  "Arista timestamping [on], mode: append (before-fcs), dst_ip: 10.1.2.3"
                   "\n\t  * features: keyframe check min.rate [off] kf check ptp [off] "
                   "kf receive [on] kf skew [on] ",
                   1, 0, 0, 1, 0x0302010a},
@@ -186,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"QUOR_ARISTA_ENABLE_TIMESTAMPING", "1"}, {"QUOR_ARISTA_PARAM_KF_DST_IP", ""},
                    {"QUOR_ARISTA_PARAM_KF_CHECK_PTP", ""}},
                   true, ATS_STATUS_INITED,
-                  "Switch timestamping [on], mode: append (before-fcs), dst_ip: "
+                  "Arista timestamping [on], mode: append (before-fcs), dst_ip: "
                   "\n\t  * features: keyframe check min.rate [on] kf check ptp [on] "
                   "kf receive [off] kf skew [off] ",
                   0, 1, 1, 0, 0},
@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"QUOR_ARISTA_ENABLE_TIMESTAMPING", "1"},
                    {"QUOR_ARISTA_PARAM_KF_DST_IP", "0123456789012345678901234567890123456789"}},
                   true, ATS_STATUS_INITED,
-                  "Switch timestamping [on], mode: append (before-fcs), dst_ip: "
+                  "Arista timestamping [on], mode: append (before-fcs), dst_ip: "
                   "0123456789012345678901234567890"
                   "\n\t  * features: keyframe check min.rate [on] kf check ptp [on] "
                   "kf receive [off] kf skew [off] ",
@@ -311,7 +311,7 @@ TEST_F(AtsDecoderTest, EventsEachWithItsLineAndCounter)
     EXPECT_EQ(A().arct_status, ATS_STATUS_ACTIVE);
 
     Key(Kf(0x100, kUtc + 1, ATS_FCS_TIMESTAMPING_OVERWRITE));
-    line(kUtc + 1, "Switch timestamp feature disabled by the switch");
+    line(kUtc + 1, "Arista switch timestamp feature disabled by the switch");
     EXPECT_EQ(A().arct_status, ATS_STATUS_CHANGEDMODE);
     // Another unsupported keyframe: still CHANGEDMODE, no second event.
     Key(Kf(0x180, kUtc + 2, ATS_FCS_TIMESTAMPING_TESTING_MODE));
@@ -321,7 +321,7 @@ TEST_F(AtsDecoderTest, EventsEachWithItsLineAndCounter)
     EXPECT_EQ(r.timestamp, kAdapterTs);
     EXPECT_EQ(r.length, 60u);
     Key(Kf(0x200, kUtc + 3, ATS_FCS_TIMESTAMPING_APPENDED));
-    line(kUtc + 3, "Switch timestamp feature re-enabled by the switch");
+    line(kUtc + 3, "Arista switch timestamp feature re-enabled by the switch");
     EXPECT_EQ(A().arct_status, ATS_STATUS_ACTIVE);
 
     // PTP: 7 s of grace, then out of sync until a synchronised keyframe.
@@ -333,12 +333,12 @@ TEST_F(AtsDecoderTest, EventsEachWithItsLineAndCounter)
     EXPECT_EQ(A().arct_status, ATS_STATUS_ACTIVE);
     g_now = 12000000001ull;
     Key(Kf(0x380, kUtc + 6, 1, 0));
-    line(kUtc + 6, "Switch can't PTP sync anymore, time might be unreliable");
+    line(kUtc + 6, "Arista switch can't PTP sync anymore, time might be unreliable");
     EXPECT_EQ(A().arct_status, ATS_STATUS_OUTOFSYNC);
     EXPECT_EQ(A().arct_stats.arst_ptpoos, 1u);
     EXPECT_EQ(At(0x380 + 100).timestamp, kUtc + 6 + 285); // still switch time
     Key(Kf(0x400, kUtc + 7, 1, 99));
-    line(kUtc + 7, "Switch did resync with PTP protocol");
+    line(kUtc + 7, "Arista switch did resync with PTP protocol");
     EXPECT_EQ(A().arct_status, ATS_STATUS_ACTIVE);
     // A later loss gets a grace period of its own.
     g_now = 100000000000ull;
@@ -352,7 +352,7 @@ TEST_F(AtsDecoderTest, EventsEachWithItsLineAndCounter)
     std::vector<uint8_t> shorter = KeyframeBytes(Kf(1, 1), false);
     shorter.resize(shorter.size() - 2);
     Feed(WithTrailer(shorter, 1));
-    want += "kpt.0.0    ---: Switch sent malformed IP PROTO 253 packet, expected=80 got=78.\n";
+    want += "kpt.0.0    ---: Arista switch sent malformed IP PROTO 253 packet, expected=80 got=78.\n";
     EXPECT_EQ(A().arct_stats.arst_kfmalformed, 1u);
     EXPECT_EQ(A().arct_lastkf.ak_utc_time, kUtc + 9);
     EXPECT_EQ(A().arct_status, ATS_STATUS_ACTIVE);
@@ -362,14 +362,14 @@ TEST_F(AtsDecoderTest, EventsEachWithItsLineAndCounter)
     At(0x00000400);
     EXPECT_EQ(A().arct_status, ATS_STATUS_ACTIVE);
     r = At(0x40000400);
-    line(r.timestamp, "Switch keyframe shortage beginning");
+    line(r.timestamp, "Arista switch keyframe shortage beginning");
     EXPECT_EQ(A().arct_status, ATS_STATUS_NEED_KEYFRAME);
     EXPECT_EQ(A().arct_stats.arst_kfneeded, 1u);
     EXPECT_EQ(A().arct_stats.arst_flips, 3u);
     At(0x00000400); // a fourth flip: still one shortage
     EXPECT_EQ(A().arct_stats.arst_kfneeded, 1u);
     Key(Kf(0x600, kUtc + 10));
-    line(kUtc + 10, "Switch keyframe shortage ended");
+    line(kUtc + 10, "Arista switch keyframe shortage ended");
     EXPECT_EQ(A().arct_status, ATS_STATUS_ACTIVE);
     EXPECT_EQ(A().arct_kf_flipped, 0u);
     EXPECT_EQ(WithoutTid(cap.Finish()), want);
@@ -378,7 +378,7 @@ TEST_F(AtsDecoderTest, EventsEachWithItsLineAndCounter)
     kpttest::StderrCapture fini;
     kpt__ats_fini(&rx_);
     EXPECT_EQ(WithoutTid(fini.Finish()),
-              "kpt.0.0  P Switch stats: KF [recv 11, flips 4, shortages 1, malformed 1] "
+              "kpt.0.0  P Arista stats: KF [recv 11, flips 4, shortages 1, malformed 1] "
               "Sw [ptp out of sync. 1, unsupp. 1, dropped frm 0, neg_adj_events 0]\n");
 }
 
