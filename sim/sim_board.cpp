@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "sim_internal.h"
@@ -34,7 +35,30 @@ enum : unsigned {
     kVsVersion = 17,
     kVsData = 20,
     kVsAddr = 24,
+    kVsLen = 28,
 };
+// The capability whose next pointer leads to the vendor window.
+constexpr unsigned kVsPrev = 0x60;
+
+// Failover words of window mode 12, selected by the address register.
+enum : uint32_t { kFoConfig = 0, kFoStatus = 1 };
+constexpr uint32_t kFoConfigBits = 0x7; // RARP on failover, priority 2:1
+constexpr uint8_t kFoNone = 3;
+
+// The port the failover firmware makes active: a primary whose link is up
+// always takes over; with no primary (symmetric, or the unknown priority 3)
+// the active port stays for as long as its link holds.
+uint8_t failover_next(uint32_t config, uint8_t active, const bool link[2])
+{
+    const unsigned prio = (config >> 1) & 3;
+    if (prio < 2) {
+        if (link[prio]) return uint8_t(prio);
+        return link[1 - prio] ? uint8_t(1 - prio) : kFoNone;
+    }
+    if (active < 2 && link[active]) return active;
+    if (link[0]) return 0;
+    return link[1] ? 1 : kFoNone;
+}
 
 void put16(uint8_t *p, unsigned off, uint16_t v) { memcpy(p + off, &v, 2); }
 void put32(uint8_t *p, unsigned off, uint32_t v) { memcpy(p + off, &v, 4); }
@@ -52,13 +76,15 @@ bool overlaps(unsigned off, unsigned width, unsigned reg, unsigned len)
     return off < reg + len && reg < off + width;
 }
 
-// Bits a configuration write may change, per byte of the space.
-uint8_t writable(unsigned o)
+// Bits a configuration write may change, per byte of the space; the window's
+// registers only while the capability is there.
+uint8_t writable(unsigned o, bool window)
 {
     const unsigned vs = BoardModel::kVsCap;
     if (o == 0x04) return 0x47; // I/O, memory, bus master, parity response
     if (o == 0x05) return 0x05; // SERR, interrupt disable
     if (o == 0x3c) return 0xff; // interrupt line
+    if (!window) return 0;
     if (o >= vs + kVsRaddr && o < vs + kVsRaddr + 4) return 0xff;
     if (o >= vs + kVsWrite && o < vs + kVsWrite + 4) return 0xff;
     if (o == vs + kVsMode) return 0xff;
@@ -242,9 +268,8 @@ void BoardModel::build_config(int u)
     // Power management -> MSI -> PCI Express -> vendor-specific.
     c[0x40] = 0x01, c[0x41] = 0x50, put16(c, 0x42, 0x0003);
     c[0x50] = 0x05, c[0x51] = 0x60, put16(c, 0x52, 0x0080);
-    c[0x60] = 0x10, c[0x61] = kVsCap, put16(c, 0x62, 0x0002);
-    c[kVsCap] = 0x09, c[kVsCap + 1] = 0x00, c[kVsCap + 2] = 28;
-    c[kVsCap + kVsVersion] = s.eeprom_block ? 2 : 0;
+    c[kVsPrev] = 0x10, put16(c, kVsPrev + 2, 0x0002);
+    vs_header(u, *boards_[size_t(u)], s.eeprom_block ? 2 : 0);
     // Extended: advanced error reporting -> serial number.
     put32(c, 0x100, 0x0001u | 1u << 16 | 0x140u << 20);
     put32(c, 0x140, 0x0003u | 1u << 16);
@@ -273,16 +298,72 @@ int BoardModel::cfg_write(int u, const quor_pci_cfg_t &r)
     uint8_t *c = cfg(u);
     for (unsigned i = 0; i < r.width; ++i) {
         unsigned o = r.offset + i;
-        uint8_t m = writable(o), nb = uint8_t(r.value >> (8 * i));
+        uint8_t m = writable(o, b.vs_linked), nb = uint8_t(r.value >> (8 * i));
         c[o] = uint8_t((c[o] & ~m) | (nb & m));
     }
     window_effects(u, b, r.offset, r.width);
-    memcpy(phys(bar2_phys(u) + kBar2CfgCopy), c, kFnSpace);
+    sync_copy(u);
     return 0;
+}
+
+void BoardModel::sync_copy(int u) { memcpy(phys(bar2_phys(u) + kBar2CfgCopy), cfg(u), kFnSpace); }
+
+// Links the window into the capability list with the given version byte, or
+// (version < 0) unlinks it and clears its bytes.
+void BoardModel::vs_header(int u, const Board &b, int version)
+{
+    uint8_t *c = cfg(u);
+    memset(c + kVsCap, 0, kVsLen);
+    c[kVsPrev + 1] = b.vs_linked ? uint8_t(kVsCap) : 0;
+    if (!b.vs_linked) return;
+    c[kVsCap] = UINT8_C(9);
+    c[kVsCap + 2] = kVsLen;
+    c[kVsCap + kVsVersion] = uint8_t(version);
+}
+
+bool BoardModel::set_link(int u, int port, bool up)
+{
+    if (u < 0 || u >= boards() || port < 0 || port > 1) return false;
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    b.link[port] = up;
+    b.fo_active = failover_next(b.fo_config, b.fo_active, b.link);
+    return true;
+}
+
+std::string BoardModel::vscap_status(int u)
+{
+    if (u < 0 || u >= boards()) return {};
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    const uint8_t *c = cfg(u);
+    char line[200];
+    if (b.vs_linked)
+        snprintf(line, sizeof line, "unit %d: vscap version %u, mode %u", u, c[kVsCap + kVsVersion],
+                 c[kVsCap + kVsMode]);
+    else
+        snprintf(line, sizeof line, "unit %d: vscap off", u);
+    std::string out = line;
+    snprintf(line, sizeof line, ", failover config %#x (%llu writes), active %u, links %s/%s\n",
+             unsigned(b.fo_config), (unsigned long long)b.fo_writes, unsigned(b.fo_active),
+             b.link[0] ? "up" : "down", b.link[1] ? "up" : "down");
+    return out + line;
+}
+
+bool BoardModel::set_vscap(int u, int version)
+{
+    if (u < 0 || u >= boards() || version > 255) return false;
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    b.vs_linked = version >= 0;
+    vs_header(u, b, version);
+    sync_copy(u);
+    return true;
 }
 
 void BoardModel::window_effects(int u, Board &b, unsigned off, unsigned width)
 {
+    if (!b.vs_linked) return;
     uint8_t *c = cfg(u);
     const unsigned vs = kVsCap;
     if (overlaps(off, width, vs + kVsRaddr, 4)) {
@@ -315,6 +396,17 @@ void BoardModel::window_effects(int u, Board &b, unsigned off, unsigned width)
         case 11:
             b.block_at = a;
             break;
+        case 12:
+            if (a == kFoConfig) {
+                put32(c, vs + kVsData, b.fo_config);
+            } else if (a == kFoStatus) {
+                b.fo_active = failover_next(b.fo_config, b.fo_active, b.link);
+                put32(c, vs + kVsData,
+                      uint32_t(b.fo_active) | uint32_t(b.link[0]) << 2 | uint32_t(b.link[1]) << 3);
+            } else {
+                put32(c, vs + kVsData, 0);
+            }
+            break;
         default:
             break;
         }
@@ -339,6 +431,15 @@ void BoardModel::window_effects(int u, Board &b, unsigned off, unsigned width)
             for (unsigned i = 0; i < width; ++i)
                 b.eeprom[(b.block_at + i) & (kEepromSize - 1)] = c[off + i];
             b.block_at += width;
+            break;
+        case 12:
+            // Only the configuration word takes writes; bits beyond it are
+            // not kept.
+            if (a == kFoConfig) {
+                b.fo_config = d & kFoConfigBits;
+                ++b.fo_writes;
+                b.fo_active = failover_next(b.fo_config, b.fo_active, b.link);
+            }
             break;
         default:
             break;

@@ -89,6 +89,16 @@ public:
     // EEPROM byte (for tests and the firmware model).
     uint8_t eeprom(int u, uint32_t a);
 
+    // Link of port 0 or 1 of board u as the failover firmware sees it
+    // (window mode 12); false for a board that is not there.
+    bool set_link(int u, int port, bool up);
+    // Window version byte, or -1: no vendor capability at all.  The
+    // failover settings survive the capability being taken away.
+    bool set_vscap(int u, int version);
+    // One line on the window and the failover firmware; empty for a board
+    // that is not there.
+    std::string vscap_status(int u);
+
 private:
     struct Board {
         BoardSpec spec;
@@ -96,10 +106,19 @@ private:
         std::vector<uint8_t> eeprom;
         uint32_t latch = 0;     // EEPROM address latched by the last read-address write
         uint32_t block_at = 0;  // next EEPROM byte of a block write
+        bool vs_linked = true;  // capability 9 is in the list
+        // Failover firmware: configuration word, active port (3: none) and
+        // the two links.
+        uint32_t fo_config = 0;
+        uint8_t fo_active = 0;
+        uint64_t fo_writes = 0; // configuration words written
+        bool link[2] = {true, true};
     };
     uint8_t *phys(uint64_t a) const { return map_ + a; }
     void build_config(int u);
     void window_effects(int u, Board &b, unsigned off, unsigned width);
+    void vs_header(int u, const Board &b, int version);
+    void sync_copy(int u);
 
     std::string path_, pci_dir_;
     int fd_ = -1;

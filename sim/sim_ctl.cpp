@@ -15,6 +15,10 @@ const char kHelp[] =
     "commands:\n"
     "  status                       one line per port\n"
     "  link PORT up|down            set the link state of a port\n"
+    "  p1-link UNIT up|down         the link of a board's second port (failover)\n"
+    "  vscap UNIT [VERSION|off]     a board's vendor window version (0-255), or no\n"
+    "                               vendor-specific capability at all; without one,\n"
+    "                               show the window and the failover settings\n"
     "  timesource PORT CODE         set the time-source code (0-6) of a port\n"
     "  board-type UNIT TYPE         set the board type a unit reports\n"
     "  board-count N|auto           the board count the driver reports (auto: the ports)\n"
@@ -88,7 +92,33 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         else
             return err("link state must be up or down");
         p->netdev.set_carrier(p->link_up != 0);
+        board.set_link(p->unit, 0, p->link_up != 0);
         return "ok\n";
+    }
+
+    // The failover firmware's view of a board: its second port's link and
+    // the vendor window it is reached through.
+    if (cmd == "p1-link" || cmd == "vscap") {
+        const bool p1 = cmd == "p1-link";
+        Port *p;
+        if (w.size() != 3 && (p1 || w.size() != 2))
+            return err(p1 ? "usage: p1-link UNIT up|down" : "usage: vscap UNIT [VERSION|off]");
+        if (auto e = port_arg(1, &p); !e.empty()) return err(e);
+        const std::string no_board = "unit " + w[1] + " has no board";
+        if (w.size() == 2) {
+            std::string s = board.vscap_status(p->unit);
+            return s.empty() ? err(no_board) : s + "ok\n";
+        }
+        uint64_t v = 0;
+        bool ok;
+        if (p1) {
+            if (w[2] != "up" && w[2] != "down") return err("link state must be up or down");
+            ok = board.set_link(p->unit, 1, w[2] == "up");
+        } else {
+            if (w[2] != "off" && (!parse_u64(w[2], &v) || v > 255)) return err("version must be 0 to 255 or off");
+            ok = board.set_vscap(p->unit, w[2] == "off" ? -1 : int(v));
+        }
+        return ok ? "ok\n" : err(no_board);
     }
 
     if (cmd == "timesource") {
