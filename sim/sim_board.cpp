@@ -355,8 +355,13 @@ bool BoardModel::set_vscap(int u, int version)
     if (u < 0 || u >= boards() || version > 255) return false;
     Board &b = *boards_[size_t(u)];
     std::lock_guard<std::mutex> lk(b.mu);
-    b.vs_linked = version >= 0;
-    vs_header(u, b, version);
+    if (b.vs_linked && version >= 0) {
+        // A new version only: the window's registers keep what they hold.
+        cfg(u)[kVsCap + kVsVersion] = uint8_t(version);
+    } else {
+        b.vs_linked = version >= 0;
+        vs_header(u, b, version);
+    }
     sync_copy(u);
     return true;
 }
