@@ -36,7 +36,6 @@ constexpr uint64_t kFlipsPerShortage = 3;  /* more than one wrap */
  * one before it. */
 constexpr uint32_t kNearTicks = 29;
 constexpr double kNsPerTick = 2.857142857142857;
-constexpr uint32_t kPayloadOff = 34;
 /* Debug mode of the switch timestamp reports (level 'A'). */
 constexpr uint32_t kDebugSwitchTs = 0x40;
 
@@ -250,22 +249,21 @@ void kpt__ats_keyframe(kpt__rx *rx, const kpt_recv_req *req)
     } else {
         a.arct_llastkf = a.arct_lastkf;
         ats_keyframe &k = a.arct_lastkf;
-        const uint8_t *p = f + kPayloadOff + tag;
-        k.ak_asic_time = be64_at(p);
-        k.ak_utc_time = be64_at(p + 8);
-        k.ak_last_sync_time = be64_at(p + 16);
-        p += 24;
+        const uint8_t *p = f + QUOR_KF_PAYLOAD_OFF + tag;
+        k.ak_asic_time = be64_at(p + QUOR_KF_OFF_ASIC);
+        k.ak_utc_time = be64_at(p + QUOR_KF_OFF_UTC);
+        k.ak_last_sync_time = be64_at(p + QUOR_KF_OFF_SYNC);
         if (a.arct_kf_hasskew) {
-            k.ak_skew_numerator = be64_at(p);
-            k.ak_skew_denominator = be64_at(p + 8);
-            p += 16;
+            k.ak_skew_numerator = be64_at(p + QUOR_KF_OFF_SKEW);
+            k.ak_skew_denominator = be64_at(p + QUOR_KF_OFF_SKEW + 8);
         }
-        k.ak_kf_timestamp = be64_at(p);
-        k.ak_dropped_frames = be64_at(p + 8);
-        k.ak_device_id = be16_at(p + 16);
-        k.ak_egress_swport = be16_at(p + 18);
-        k.ak_fcs_type = p[20];
-        k.ak_reserved = p[21];
+        p += QUOR_KF_TAIL + (a.arct_kf_hasskew ? QUOR_KF_SKEW_LEN : 0);
+        k.ak_kf_timestamp = be64_at(p + QUOR_KF_TAIL_KF_TS);
+        k.ak_dropped_frames = be64_at(p + QUOR_KF_TAIL_DROPS);
+        k.ak_device_id = be16_at(p + QUOR_KF_TAIL_DEVICE);
+        k.ak_egress_swport = be16_at(p + QUOR_KF_TAIL_SWPORT);
+        k.ak_fcs_type = p[QUOR_KF_TAIL_FCS_TYPE];
+        k.ak_reserved = p[QUOR_KF_TAIL_RESERVED];
         a.arct_stats.arst_kfrecv++;
         /* Wraps of the 31-bit time are counted from here. */
         a.arct_kf_flipped = 0;

@@ -11,19 +11,20 @@
 #define KPT_ATS_H
 
 #include "kpt_rx.h"
+#include "quor_switch_ts.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* IP protocol (IPv6 next header) of a keyframe. */
-#define ATS_KF_PROTO 253
+#define ATS_KF_PROTO QUOR_KF_PROTO
 /* A keyframe's length without its trailer, without and with the skew ratio
  * (a VLAN tag adds its 4 bytes). */
-#define ATS_KF_LEN 80
-#define ATS_KF_LEN_SKEW 96
+#define ATS_KF_LEN QUOR_KF_LEN
+#define ATS_KF_LEN_SKEW QUOR_KF_LEN_SKEW
 /* Bytes of the trailer. */
-#define ATS_TRAILER_LEN 4
+#define ATS_TRAILER_LEN QUOR_SWITCH_TRAILER_LEN
 /* Host time (ns) by which a switch that stopped synchronising has had its
  * grace period. */
 #define ATS_PTP_GRACE_NS 7000000000ull

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "quor_switch_ts.h"
 #include "sim_internal.h"
 #include "sim_switch.h"
 #include "sim_wire_impl.h"
@@ -26,8 +27,6 @@ namespace {
 
 constexpr uint32_t kMaxPeriodMs = 60000;
 constexpr int64_t kMaxMppm = 1000000; // 1000 ppm
-constexpr uint32_t kTime31 = 0x7fffffffu;
-constexpr uint8_t kProto = 253;
 constexpr const char *kModes[] = {"disabled", "append", "overwrite", "testing"};
 
 // a / b rounded towards minus infinity (b > 0).
@@ -252,8 +251,8 @@ void Switch::emit_keyframe(int64_t at)
     }
     ++kf_sent_;
     const bool bad = s_.bad != 0 && kf_sent_ % int64_t(s_.bad) == 0;
-    const uint32_t pay = s_.skew ? 62 : 46;
-    const uint32_t len = 34 + pay - (bad ? 2 : 0);
+    const uint32_t pay = s_.skew ? QUOR_KF_PAYLOAD_LEN_SKEW : QUOR_KF_PAYLOAD_LEN;
+    const uint32_t len = QUOR_KF_PAYLOAD_OFF + pay - (bad ? 2 : 0);
     kfbuf_.emplace_back();
     uint8_t *f = kfbuf_.back().data();
     memcpy(f, mac_, 6);
@@ -267,7 +266,7 @@ void Switch::emit_keyframe(int64_t at)
     put_be(ip + 2, len - 14, 2);
     put_be(ip + 6, 0x4000, 2);
     ip[8] = 64;
-    ip[9] = kProto;
+    ip[9] = QUOR_KF_PROTO;
     put_be(ip + 12, 0xa9fe0000u | s_.id, 4); // 169.254.<id>
     put_be(ip + 16, s_.kfdst, 4);
     uint32_t sum = 0;
@@ -276,27 +275,24 @@ void Switch::emit_keyframe(int64_t at)
     put_be(ip + 10, ~sum & 0xffff, 2);
 
     const uint64_t ticks = ticks_at(at), utc = utc_at(at);
-    uint8_t p[62];
-    uint8_t *q = p;
-    put_be(q, ticks, 8);
-    put_be(q + 8, utc, 8);
-    put_be(q + 16, s_.ptp ? utc / 1000000000 * 1000000000 : 0, 8);
-    q += 24;
+    uint8_t p[QUOR_KF_PAYLOAD_LEN_SKEW];
+    put_be(p + QUOR_KF_OFF_ASIC, ticks, 8);
+    put_be(p + QUOR_KF_OFF_UTC, utc, 8);
+    put_be(p + QUOR_KF_OFF_SYNC, s_.ptp ? utc / 1000000000 * 1000000000 : 0, 8);
     if (s_.skew) {
-        put_be(q, uint64_t(1000000000 + s_.mppm), 8);
-        put_be(q + 8, 1000000000, 8);
-        q += 16;
+        put_be(p + QUOR_KF_OFF_SKEW, uint64_t(1000000000 + s_.mppm), 8);
+        put_be(p + QUOR_KF_OFF_SKEW + 8, 1000000000, 8);
     }
-    put_be(q, utc, 8);
-    put_be(q + 8, link_drops_->load(std::memory_order_relaxed) - drops0_, 8);
-    put_be(q + 16, s_.id, 2);
-    put_be(q + 18, uint64_t(s_.swport < 0 ? port_ : s_.swport), 2);
-    q[20] = s_.mode;
-    q[21] = 0;
-    memcpy(f + 34, p, len - 34);
+    uint8_t *q = p + QUOR_KF_TAIL + (s_.skew ? QUOR_KF_SKEW_LEN : 0);
+    put_be(q + QUOR_KF_TAIL_KF_TS, utc, 8);
+    put_be(q + QUOR_KF_TAIL_DROPS, link_drops_->load(std::memory_order_relaxed) - drops0_, 8);
+    put_be(q + QUOR_KF_TAIL_DEVICE, s_.id, 2);
+    put_be(q + QUOR_KF_TAIL_SWPORT, uint64_t(s_.swport < 0 ? port_ : s_.swport), 2);
+    q[QUOR_KF_TAIL_FCS_TYPE] = s_.mode;
+    q[QUOR_KF_TAIL_RESERVED] = 0;
+    memcpy(f + QUOR_KF_PAYLOAD_OFF, p, len - QUOR_KF_PAYLOAD_OFF);
 
-    const uint32_t t = uint32_t(ticks) & kTime31;
-    put_be(f + len, ((t >> 7) << 8) | (t & 0x7f) | (bit7_ ? 0x80u : 0u), 4);
+    put_be(f + len, quor_switch_trailer(uint32_t(ticks), bit7_), 4);
     bit7_ = !bit7_;
     Frame fr;
     fr.seg[0] = f;
@@ -341,9 +337,8 @@ const std::vector<Frame> &Switch::stamp(const Frame *in, size_t n, int64_t now)
         const int64_t at = std::max(in[i].at != 0 ? in[i].at : now, last_);
         emit_due(at);
         last_ = at;
-        const uint32_t t = uint32_t(ticks_at(at)) & kTime31;
         uint8_t *tr = trailers_[i].data();
-        put_be(tr, ((t >> 7) << 8) | (t & 0x7f) | (bit7_ ? 0x80u : 0u), 4);
+        put_be(tr, quor_switch_trailer(uint32_t(ticks_at(at)), bit7_), 4);
         bit7_ = !bit7_;
         Frame f = in[i];
         f.seg[2] = tr;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "quor_switch_ts.h"
+
 namespace kpttest {
 
 struct KeyframeFields {
@@ -49,7 +51,7 @@ inline std::vector<uint8_t> KeyframeBytes(const KeyframeFields &k, bool skew, bo
 // The trailer word of the 31-bit switch time t (bit 7 is not part of it).
 inline uint32_t TrailerWord(uint32_t t, bool bit7 = false)
 {
-    return ((t >> 7) << 8) | (t & 0x7f) | (bit7 ? 0x80u : 0u);
+    return quor_switch_trailer(t, bit7);
 }
 
 inline std::vector<uint8_t> WithTrailer(std::vector<uint8_t> f, uint32_t t, bool bit7 = false)
