@@ -22,6 +22,22 @@ std::map<std::string, kpt_ifaddrs *> ByName(kpt_ifaddrs *list)
     return m;
 }
 
+// Checks the record of simulated port u, listed as prefix<u>: its port,
+// the simulator's MAC address, link state and speed.
+void ExpectPort(std::map<std::string, kpt_ifaddrs *> &m, const std::string &prefix, int u,
+                bool down)
+{
+    std::string name = prefix + std::to_string(u);
+    SCOPED_TRACE(name);
+    ASSERT_EQ(m.count(name), 1u);
+    const kpt_ifaddrs *r = m[name];
+    EXPECT_EQ(r->kpt_ifa_portnum, uint32_t(u));
+    const uint8_t mac[6] = {0x02, 0x51, 0x53, 0x02, 0x00, uint8_t(u)};
+    EXPECT_EQ(memcmp(r->kpt_ifa_macaddr, mac, 6), 0);
+    EXPECT_EQ(r->kpt_ifa_link_state, down ? KPT_LINK_DOWN : KPT_LINK_UP);
+    EXPECT_EQ(r->kpt_ifa_link_speed, 10000000000ull);
+}
+
 int ZalRecordsNamed(const char *name)
 {
     zal_ifaddrs *l = nullptr;
@@ -58,17 +74,9 @@ TEST_F(KptPortsNetTest, ListsEachPortInterfaceOnce)
     auto m = ByName(list);
     ASSERT_EQ(m.size(), 3u);
     for (int u = 0; u < 3; ++u) {
-        std::string name = "quor" + std::to_string(u);
-        SCOPED_TRACE(name);
-        ASSERT_EQ(m.count(name), 1u);
-        const kpt_ifaddrs *r = m[name];
-        EXPECT_EQ(r->kpt_ifa_portnum, uint32_t(u));
-        const uint8_t mac[6] = {0x02, 0x51, 0x53, 0x02, 0x00, uint8_t(u)};
-        EXPECT_EQ(memcmp(r->kpt_ifa_macaddr, mac, 6), 0);
-        EXPECT_EQ(r->kpt_ifa_maxrings, 48);
-        EXPECT_EQ(r->kpt_ifa_maxinject, 48);
-        EXPECT_EQ(r->kpt_ifa_link_state, u == 2 ? KPT_LINK_DOWN : KPT_LINK_UP);
-        EXPECT_EQ(r->kpt_ifa_link_speed, 10000000000ull);
+        ExpectPort(m, "quor", u, u == 2);
+        EXPECT_EQ(m["quor" + std::to_string(u)]->kpt_ifa_maxrings, 48);
+        EXPECT_EQ(m["quor" + std::to_string(u)]->kpt_ifa_maxinject, 48);
     }
     kpt_freeifaddrs(list);
 }
@@ -104,17 +112,7 @@ TEST_F(KptPortsTest, SimulatedPortsAreListedWithoutHostInterfaces)
     ASSERT_EQ(kpt_getifaddrs(&list), 0);
     auto m = ByName(list);
     ASSERT_EQ(m.size(), 2u);
-    for (int u = 0; u < 2; ++u) {
-        std::string name = "sq" + std::to_string(u);
-        SCOPED_TRACE(name);
-        ASSERT_EQ(m.count(name), 1u);
-        const kpt_ifaddrs *r = m[name];
-        EXPECT_EQ(r->kpt_ifa_portnum, uint32_t(u));
-        const uint8_t mac[6] = {0x02, 0x51, 0x53, 0x02, 0x00, uint8_t(u)};
-        EXPECT_EQ(memcmp(r->kpt_ifa_macaddr, mac, 6), 0);
-        EXPECT_EQ(r->kpt_ifa_link_state, u == 1 ? KPT_LINK_DOWN : KPT_LINK_UP);
-        EXPECT_EQ(r->kpt_ifa_link_speed, 10000000000ull);
-    }
+    for (int u = 0; u < 2; ++u) ExpectPort(m, "sq", u, u == 1);
     kpt_freeifaddrs(list);
     uint8_t mac[6] = {};
     ASSERT_EQ(zal_get_macaddr("sq1", mac), 0);
