@@ -36,7 +36,8 @@ const char *usage_text()
            "                         their own queues filled by the adapter's hash\n"
            "  --max-ring-mib N       largest data ring of a ring, MiB (default 1024)\n"
            "  --board U=SETTINGS     PCI side of unit U's board (repeatable):\n"
-           "                           id=VID:DID,rev=N,bar2=off,eeprom=byte\n"
+           "                           id=VID:DID,rev=N,bar2=off,eeprom=byte,variant=kv7|kv7b,\n"
+           "                           plug=xfp|sfpp|qsfp,pc=CODE,fwxfp=off,module=FILE|none\n"
            "  --netdev               one TAP interface per port (needs root)\n"
            "  --netdev-prefix P      TAP names are P<port> (default quor)\n"
            "  --help                 show this text\n";

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "quor_nfw.h"
+#include "quor_pc.h"
 #include "sim_internal.h"
 
 namespace quorsim {
@@ -25,6 +27,9 @@ constexpr int kMaxBoards = 32;
 // The file reaches past the last board's BAR0.
 constexpr uint64_t kMemFileSize = BoardModel::kBar0Base + kMaxBoards * BoardModel::kBar0Size;
 constexpr uint32_t kBlockEnd = 0xffffffffu;
+// Where the simulated firmware keeps its header.
+constexpr uint32_t kFwHeader = 0x100;
+constexpr uint8_t kModeFwCmd = 10;
 
 // Vendor window registers, by offset from the capability.
 enum : unsigned {
@@ -100,6 +105,29 @@ bool valid_access(const quor_pci_cfg_t &r)
     return unsigned(r.offset) + w <= kFnSpace;
 }
 
+// A module image file: exactly the two 256-byte pages.
+bool read_module(const std::string &path, std::vector<uint8_t> *out)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::vector<uint8_t> m(ModuleCage::kBytes + 1);
+    size_t n = fread(m.data(), 1, m.size(), f);
+    fclose(f);
+    if (n != ModuleCage::kBytes) return false;
+    m.resize(n);
+    *out = std::move(m);
+    return true;
+}
+
+// A product code fits the string specs and is one printable word.
+bool valid_pc(const std::string &v)
+{
+    if (v.empty() || v.size() > 64) return false;
+    for (char ch : v)
+        if (ch <= ' ' || ch > '~') return false;
+    return true;
+}
+
 bool parse_hex16(const std::string &s, uint16_t *out)
 {
     uint64_t v;
@@ -149,6 +177,39 @@ bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec>
                 return false;
             }
             b.bar2 = v == "on";
+        } else if (k == "variant") {
+            if (v != "kv7" && v != "kv7b") {
+                *err = "--board variant must be kv7 or kv7b";
+                return false;
+            }
+            b.variant = v == "kv7b" ? KvVariant::kv7b : KvVariant::kv7;
+        } else if (k == "plug") {
+            if (v == "xfp") b.plug = PlugKind::xfp;
+            else if (v == "sfpp") b.plug = PlugKind::sfpp;
+            else if (v == "qsfp") b.plug = PlugKind::qsfp;
+            else {
+                *err = "--board plug must be xfp, sfpp or qsfp";
+                return false;
+            }
+        } else if (k == "pc") {
+            if (!valid_pc(v)) {
+                *err = "--board pc must be 1 to 64 printable characters without blanks";
+                return false;
+            }
+            b.pc = v;
+        } else if (k == "fwxfp") {
+            if (v != "off" && v != "on") {
+                *err = "--board fwxfp must be on or off";
+                return false;
+            }
+            b.fwxfp = v == "on";
+        } else if (k == "module") {
+            b.module.clear();
+            b.module_none = v == "none";
+            if (!b.module_none && !read_module(v, &b.module)) {
+                *err = "--board module must be none or a file of exactly 512 bytes: " + v;
+                return false;
+            }
         } else if (k == "eeprom") {
             if (v != "byte" && v != "block") {
                 *err = "--board eeprom must be byte or block";
@@ -211,8 +272,22 @@ int BoardModel::create(const std::string &dir, int n, const std::vector<BoardSpe
         if (size_t(u) < specs.size()) b->spec = specs[size_t(u)];
         b->eeprom.assign(kEepromSize, 0xff);
         for (int i = 0; i < 256; ++i) b->eeprom[size_t(i)] = uint8_t(i);
+        const BoardSpec &bs = b->spec;
+        b->cage.present = !bs.module_none;
+        if (!bs.module.empty())
+            std::copy(bs.module.begin(), bs.module.end(), b->cage.bytes.begin());
+        else
+            b->cage.bytes = ModuleCage::builtin(bs.plug);
+        // Dual-port SFP+ and QSFP boards put their PHY at port address 1,
+        // single-port XFP boards at 0; the firmware counts ports from the
+        // handoff major on.
+        const unsigned phy_addr = bs.plug == PlugKind::xfp ? 0 : 1;
+        const unsigned major = bs.variant == KvVariant::kv7b ? 1 : 0;
+        b->phy.configure(phy_addr, major != 0, &b->cage);
+        b->fw_port = uint8_t(phy_addr - major);
         boards_.push_back(std::move(b));
         build_config(u);
+        write_fw_header(u);
     }
 
     // The host's configuration file of the host bridge, as a tool on this
@@ -304,6 +379,48 @@ int BoardModel::cfg_write(int u, const quor_pci_cfg_t &r)
     window_effects(u, b, r.offset, r.width);
     sync_copy(u);
     return 0;
+}
+
+// The firmware's header, the word that points to it, and its string specs.
+void BoardModel::write_fw_header(int u)
+{
+    const BoardSpec &s = boards_[size_t(u)]->spec;
+    uint8_t *m = phys(bar0_phys(u));
+    nfw_gen_header h = {};
+    auto be32 = [](uint32_t v) { return __builtin_bswap32(v); };
+    h.header_length = be32(sizeof h);
+    h.sram_size = be32(kSramSize);
+    snprintf(h.version, sizeof h.version, "quor_simd board firmware");
+    h.handoff_id_major = __builtin_bswap16(s.variant == KvVariant::kv7b ? 1 : 0);
+    std::vector<uint8_t> specs = string_specs(s.plug, s.pc.empty() ? default_pc(s.plug) : s.pc, unsigned(u));
+    h.string_specs = be32(kFwSpecs);
+    h.string_specs_len = be32(uint32_t(specs.size()));
+    memcpy(m + kFwSpecs, specs.data(), specs.size());
+    memcpy(m + kFwHeader, &h, sizeof h);
+    put32(m, QUOR_NFW_HDR_PTR, be32(kFwHeader));
+}
+
+// Window mode 10, a data write: the module service's query or an access.
+// The service finishes before the write returns, so its status byte never
+// reads busy here.
+void BoardModel::fw_command(int u, Board &b, uint32_t word)
+{
+    uint8_t *c = cfg(u);
+    if (word == QUOR_NFW_XFP_QUERY) {
+        put32(c, kVsCap + kVsAddr, b.spec.fwxfp ? kFwXfpBuf : 0);
+        return;
+    }
+    if (!b.spec.fwxfp) return;
+    uint8_t *buf = phys(bar0_phys(u) + kFwXfpBuf);
+    buf[QUOR_NFW_XFP_STATUS] = fw_module_access(word, b.fw_port, b.cage, buf);
+}
+
+uint16_t BoardModel::phy_reg(int u, unsigned dev, unsigned addr)
+{
+    if (u < 0 || u >= boards()) return 0;
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    return b.phy.reg(dev, addr);
 }
 
 void BoardModel::sync_copy(int u) { memcpy(phys(bar2_phys(u) + kBar2CfgCopy), cfg(u), kFnSpace); }
@@ -422,6 +539,9 @@ void BoardModel::window_effects(int u, Board &b, unsigned off, unsigned width)
         case 5:
             adapter_write(u, a, uint8_t(d));
             break;
+        case kModeFwCmd:
+            fw_command(u, b, d);
+            break;
         case 6:
             adapter_write(u, a, uint8_t(d >> 8));
             adapter_write(u, a + 1, uint8_t(d));
@@ -452,8 +572,12 @@ void BoardModel::window_effects(int u, Board &b, unsigned off, unsigned width)
     }
 }
 
+// The MDIO register is the one processor register with something behind
+// it: every path that reaches adapter addresses reaches the PHY.  Callers
+// hold the board's lock.
 uint8_t BoardModel::adapter_read(int u, uint32_t a) const
 {
+    if (a == kRegAddr + kMdioReg) return boards_[size_t(u)]->phy.bus_read();
     if (a < kSramSize) return *phys(bar0_phys(u) + a);
     if (a >= kRegAddr) return *phys(bar2_phys(u) + kBar2Regs + (a - kRegAddr));
     return 0xff;
@@ -461,6 +585,7 @@ uint8_t BoardModel::adapter_read(int u, uint32_t a) const
 
 void BoardModel::adapter_write(int u, uint32_t a, uint8_t v)
 {
+    if (a == kRegAddr + kMdioReg) boards_[size_t(u)]->phy.bus_write(v);
     if (a < kSramSize)
         *phys(bar0_phys(u) + a) = v;
     else if (a >= kRegAddr)

@@ -32,8 +32,13 @@
 #include <vector>
 
 #include "quor_io.h"
+#include "sim_phy.h"
 
 namespace quorsim {
+
+// Processor variant of a board: its firmware's handoff major (0/1) and the
+// lengths of its scan chains.
+enum class KvVariant { kv7, kv7b };
 
 // What --board sets for one unit.
 struct BoardSpec {
@@ -42,9 +47,19 @@ struct BoardSpec {
     uint8_t rev = 1;
     bool bar2 = true;        // BAR2 assigned
     bool eeprom_block = true; // window version 2 (block writes), else 0
+    KvVariant variant = KvVariant::kv7;
+    // The port's module cage, the product code in the string specs (empty:
+    // the cage kind's own), the firmware's module service, and the module
+    // (empty: the cage kind's built-in one).
+    PlugKind plug = PlugKind::sfpp;
+    std::string pc;
+    bool fwxfp = true;
+    bool module_none = false;
+    std::vector<uint8_t> module;
 };
 
-// Parses "U=id=VID:DID,rev=N,bar2=off,eeprom=byte" into (*specs)[U];
+// Parses "U=id=VID:DID,rev=N,bar2=off,eeprom=byte,variant=kv7|kv7b,
+// plug=xfp|sfpp|qsfp,pc=CODE,fwxfp=off,module=FILE|none" into (*specs)[U];
 // false with a reason.  specs grows as needed.
 bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec> *specs,
                       std::string *err);
@@ -63,6 +78,12 @@ public:
     static constexpr uint32_t kBar2CfgCopy = 0x80000;   // configuration copy in BAR2
     static constexpr unsigned kVsCap = 0xa0;            // vendor-specific capability
     static constexpr uint32_t kEepromSize = 0x10000;
+    // Firmware data in SRAM: the string specs, the module service's buffer
+    // (256 bytes and a status byte).
+    static constexpr uint32_t kFwSpecs = 0x200;
+    static constexpr uint32_t kFwXfpBuf = 0x400;
+    // Processor register that bit-bangs the PHY's MDIO bus.
+    static constexpr uint32_t kMdioReg = 0x1e1;
 
     ~BoardModel();
     // Creates DIR/quorsim.mem and DIR/pci/0000:00:00.0/config for n boards.
@@ -88,6 +109,9 @@ public:
     void adapter_write(int u, uint32_t a, uint8_t v);
     // EEPROM byte (for tests and the firmware model).
     uint8_t eeprom(int u, uint32_t a);
+    // PHY register of board u's port (for tests); 0 for a board that is
+    // not there.
+    uint16_t phy_reg(int u, unsigned dev, unsigned addr);
 
     // Link of port 0 or 1 of board u as the failover firmware sees it
     // (window mode 12); false for a board that is not there.
@@ -113,12 +137,17 @@ private:
         uint8_t fo_active = 0;
         uint64_t fo_writes = 0; // configuration words written
         bool link[2] = {true, true};
+        ModuleCage cage;
+        MdioPhy phy;
+        uint8_t fw_port = 0; // port byte the module service answers to
     };
     uint8_t *phys(uint64_t a) const { return map_ + a; }
     void build_config(int u);
     void window_effects(int u, Board &b, unsigned off, unsigned width);
     void vs_header(int u, const Board &b, int version);
     void sync_copy(int u);
+    void write_fw_header(int u);
+    void fw_command(int u, Board &b, uint32_t word);
 
     std::string path_, pci_dir_;
     int fd_ = -1;
