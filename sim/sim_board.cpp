@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "quor_nfw.h"
 #include "sim_internal.h"
 
 namespace quorsim {
@@ -25,6 +26,26 @@ constexpr int kMaxBoards = 32;
 // The file reaches past the last board's BAR0.
 constexpr uint64_t kMemFileSize = BoardModel::kBar0Base + kMaxBoards * BoardModel::kBar0Size;
 constexpr uint32_t kBlockEnd = 0xffffffffu;
+// Where the simulated firmware keeps its header.
+constexpr uint32_t kFwHeader = 0x100;
+// Window mode of the capture request, and the address that starts it.
+constexpr uint8_t kModeScan = 8;
+constexpr uint32_t kScanCapture = 2;
+constexpr unsigned kCommandReg = 0x04;
+
+// Chain lengths in bytes by variant.
+size_t chain_bytes(KvVariant v, ScanChain c)
+{
+    switch (c) {
+    case ScanChain::c0:
+        return v == KvVariant::kv7b ? 112 : 80; // 896 / 636 bits
+    case ScanChain::c2:
+        return v == KvVariant::kv7b ? 73 : 53; // 582 / 420 bits
+    case ScanChain::jtag:
+        return 77; // 610 bits
+    }
+    return 0;
+}
 
 // Vendor window registers, by offset from the capability.
 enum : unsigned {
@@ -149,6 +170,12 @@ bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec>
                 return false;
             }
             b.bar2 = v == "on";
+        } else if (k == "variant") {
+            if (v != "kv7" && v != "kv7b") {
+                *err = "--board variant must be kv7 or kv7b";
+                return false;
+            }
+            b.variant = v == "kv7b" ? KvVariant::kv7b : KvVariant::kv7;
         } else if (k == "eeprom") {
             if (v != "byte" && v != "block") {
                 *err = "--board eeprom must be byte or block";
@@ -211,8 +238,16 @@ int BoardModel::create(const std::string &dir, int n, const std::vector<BoardSpe
         if (size_t(u) < specs.size()) b->spec = specs[size_t(u)];
         b->eeprom.assign(kEepromSize, 0xff);
         for (int i = 0; i < 256; ++i) b->eeprom[size_t(i)] = uint8_t(i);
+        // Until a test sets them, chain images are a pattern of the unit
+        // and the byte position, so that boards and chains differ.
+        for (int c = 0; c < 3; ++c) {
+            std::vector<uint8_t> &img = b->chain[c];
+            img.resize(chain_bytes(b->spec.variant, ScanChain(c)));
+            for (size_t i = 0; i < img.size(); ++i) img[i] = uint8_t(0x11 * (c + 1) + 3 * i + 0x40 * u);
+        }
         boards_.push_back(std::move(b));
         build_config(u);
+        write_fw_header(u);
     }
 
     // The host's configuration file of the host bridge, as a tool on this
@@ -302,8 +337,25 @@ int BoardModel::cfg_write(int u, const quor_pci_cfg_t &r)
         c[o] = uint8_t((c[o] & ~m) | (nb & m));
     }
     window_effects(u, b, r.offset, r.width);
+    // The firmware takes a command-register write as the sign that a new
+    // chain 2 image is in place (a scan write).
+    if (overlaps(r.offset, r.width, kCommandReg, 2)) scan_take_back(u, b);
     sync_copy(u);
     return 0;
+}
+
+// The firmware's header and the word that points to it.
+void BoardModel::write_fw_header(int u)
+{
+    uint8_t *m = phys(bar0_phys(u));
+    nfw_gen_header h = {};
+    auto be32 = [](uint32_t v) { return __builtin_bswap32(v); };
+    h.header_length = be32(sizeof h);
+    h.sram_size = be32(kSramSize);
+    snprintf(h.version, sizeof h.version, "quor_simd board firmware");
+    h.handoff_id_major = __builtin_bswap16(boards_[size_t(u)]->spec.variant == KvVariant::kv7b ? 1 : 0);
+    memcpy(m + kFwHeader, &h, sizeof h);
+    put32(m, QUOR_NFW_HDR_PTR, be32(kFwHeader));
 }
 
 void BoardModel::sync_copy(int u) { memcpy(phys(bar2_phys(u) + kBar2CfgCopy), cfg(u), kFnSpace); }
@@ -401,6 +453,9 @@ void BoardModel::window_effects(int u, Board &b, unsigned off, unsigned width)
         case 11:
             b.block_at = a;
             break;
+        case kModeScan:
+            if (a == kScanCapture) scan_capture(u, b);
+            break;
         case 12:
             if (a == kFoConfig) {
                 put32(c, vs + kVsData, b.fo_config);
@@ -465,6 +520,59 @@ void BoardModel::adapter_write(int u, uint32_t a, uint8_t v)
         *phys(bar0_phys(u) + a) = v;
     else if (a >= kRegAddr)
         *phys(bar2_phys(u) + kBar2Regs + (a - kRegAddr)) = v;
+}
+
+void BoardModel::mem_read(int u, uint32_t a, uint8_t *buf, size_t n)
+{
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    for (size_t i = 0; i < n; ++i) buf[i] = adapter_read(u, a + uint32_t(i));
+}
+
+void BoardModel::mem_write(int u, uint32_t a, const uint8_t *buf, size_t n)
+{
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    for (size_t i = 0; i < n; ++i) adapter_write(u, a + uint32_t(i), buf[i]);
+}
+
+size_t BoardModel::scan_len(int u, ScanChain c) const
+{
+    if (u < 0 || u >= boards()) return 0;
+    return chain_bytes(boards_[size_t(u)]->spec.variant, c);
+}
+
+std::vector<uint8_t> BoardModel::scan_image(int u, ScanChain c)
+{
+    if (u < 0 || u >= boards()) return {};
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    return b.chain[int(c)];
+}
+
+bool BoardModel::set_scan(int u, ScanChain c, const std::vector<uint8_t> &img)
+{
+    if (img.size() != scan_len(u, c)) return false;
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    b.chain[int(c)] = img;
+    return true;
+}
+
+// A chain image lies below its end address, its first byte highest.
+void BoardModel::scan_capture(int u, Board &b)
+{
+    const bool kv7b = b.spec.variant == KvVariant::kv7b;
+    const std::vector<uint8_t> &c0 = b.chain[int(ScanChain::c0)], &c2 = b.chain[int(ScanChain::c2)];
+    const uint32_t end0 = kv7b ? QUOR_NFW_SCAN0_END_896 : QUOR_NFW_SCAN0_END_636;
+    for (size_t i = 0; i < c0.size(); ++i) adapter_write(u, end0 - 1 - uint32_t(i), c0[i]);
+    for (size_t i = 0; i < c2.size(); ++i) adapter_write(u, QUOR_NFW_SCAN2_END - 1 - uint32_t(i), c2[i]);
+}
+
+void BoardModel::scan_take_back(int u, Board &b)
+{
+    std::vector<uint8_t> &c2 = b.chain[int(ScanChain::c2)];
+    for (size_t i = 0; i < c2.size(); ++i) c2[i] = adapter_read(u, QUOR_NFW_SCAN2_END - 1 - uint32_t(i));
 }
 
 uint8_t BoardModel::eeprom(int u, uint32_t a)

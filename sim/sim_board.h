@@ -35,6 +35,14 @@
 
 namespace quorsim {
 
+// Processor variant of a board: its firmware's handoff major (0/1) and the
+// lengths of its scan chains.
+enum class KvVariant { kv7, kv7b };
+
+// The scan chains a board keeps an image of: chain 0 (read), chain 2 (the
+// one a scan write takes back) and the chain the JTAG bridge reads.
+enum class ScanChain { c0, c2, jtag };
+
 // What --board sets for one unit.
 struct BoardSpec {
     uint16_t vid = 0x5153; // classified as current generation by the tools
@@ -42,6 +50,7 @@ struct BoardSpec {
     uint8_t rev = 1;
     bool bar2 = true;        // BAR2 assigned
     bool eeprom_block = true; // window version 2 (block writes), else 0
+    KvVariant variant = KvVariant::kv7;
 };
 
 // Parses "U=id=VID:DID,rev=N,bar2=off,eeprom=byte" into (*specs)[U];
@@ -88,6 +97,18 @@ public:
     void adapter_write(int u, uint32_t a, uint8_t v);
     // EEPROM byte (for tests and the firmware model).
     uint8_t eeprom(int u, uint32_t a);
+    // Copies through the window's path to adapter memory and registers,
+    // under the board's lock (the JTAG bridge uses these).
+    void mem_read(int u, uint32_t a, uint8_t *buf, size_t n);
+    void mem_write(int u, uint32_t a, const uint8_t *buf, size_t n);
+
+    // Bytes of a chain image on board u (by its variant), in the order a
+    // scan read returns them.
+    size_t scan_len(int u, ScanChain c) const;
+    std::vector<uint8_t> scan_image(int u, ScanChain c);
+    // Sets an image; false when the board is not there or the length is not
+    // the chain's.
+    bool set_scan(int u, ScanChain c, const std::vector<uint8_t> &img);
 
     // Link of port 0 or 1 of board u as the failover firmware sees it
     // (window mode 12); false for a board that is not there.
@@ -113,12 +134,18 @@ private:
         uint8_t fo_active = 0;
         uint64_t fo_writes = 0; // configuration words written
         bool link[2] = {true, true};
+        std::vector<uint8_t> chain[3]; // by ScanChain
     };
     uint8_t *phys(uint64_t a) const { return map_ + a; }
     void build_config(int u);
     void window_effects(int u, Board &b, unsigned off, unsigned width);
     void vs_header(int u, const Board &b, int version);
     void sync_copy(int u);
+    void write_fw_header(int u);
+    // Capture request: chains 0 and 2 into adapter memory; scan write: chain
+    // 2 back from it.  Caller holds the board's lock.
+    void scan_capture(int u, Board &b);
+    void scan_take_back(int u, Board &b);
 
     std::string path_, pci_dir_;
     int fd_ = -1;
