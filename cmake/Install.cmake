@@ -21,7 +21,7 @@ install(FILES ${CMAKE_BINARY_DIR}/kptConfig.cmake ${CMAKE_BINARY_DIR}/kptConfigV
 
 # Programs: whichever of them this build has.
 set(KPT_INSTALL_PROGRAMS quor_simd quor_simctl kpt_dump kpt_hello kpt_demo
-    quor_intr_coal quor_port_failover quor_mdio_rw kpt_1thread_recv kpt_nthread_recv kpt_inj kpt_basic_diags kpt_oc
+    quor_intr_coal quor_port_failover quor_mdio_rw quor_kv_scan kpt_1thread_recv kpt_nthread_recv kpt_inj kpt_basic_diags kpt_oc
     kpt_portinfo udp_multi_sink)
 foreach(prog ${KPT_INSTALL_PROGRAMS})
   if(TARGET ${prog})

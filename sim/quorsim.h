@@ -35,6 +35,7 @@ struct Options {
     std::vector<std::string> boards; // "UNIT=SETTINGS" board settings
     int64_t clock_offset_ns = 0;   // ring timestamps read this far ahead of the host clock
     std::vector<std::string> switches; // "PORT=SETTINGS" timestamping switches
+    std::string bridge;            // "ADDR[,old]": serve a JTAG bridge there
 };
 
 // Usage text of quor_simd (ends with a newline).

@@ -38,6 +38,7 @@ const char *usage_text()
            "  --board U=SETTINGS     PCI side of unit U's board (repeatable):\n"
            "                           id=VID:DID,rev=N,bar2=off,eeprom=byte,variant=kv7|kv7b,\n"
            "                           plug=xfp|sfpp|qsfp,pc=CODE,fwxfp=off,module=FILE|none\n"
+           "  --bridge ADDR[,old]    JTAG bridge on ADDR:1975 and ADDR:1971 (old: 1971 only)\n"
            "  --netdev               one TAP interface per port (needs root)\n"
            "  --netdev-prefix P      TAP names are P<port> (default quor)\n"
            "  --help                 show this text\n";
@@ -202,6 +203,13 @@ int parse_args(int argc, char **argv, Options *o, std::string *err)
             std::vector<BoardSpec> probe;
             if (!parse_board_spec(val, 32, &probe, err)) return 2;
             o->boards.push_back(val);
+        } else if (name == "--bridge") {
+            if (!need()) return 2;
+            if (!parse_bridge_spec(val, nullptr, nullptr)) {
+                *err = "--bridge takes an IPv4 address, optionally followed by ,old";
+                return 2;
+            }
+            o->bridge = val;
         } else if (name == "--netdev") {
             if (has_val) {
                 *err = "--netdev takes no value";

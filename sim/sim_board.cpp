@@ -30,6 +30,24 @@ constexpr uint32_t kBlockEnd = 0xffffffffu;
 // Where the simulated firmware keeps its header.
 constexpr uint32_t kFwHeader = 0x100;
 constexpr uint8_t kModeFwCmd = 10;
+// Window mode of the capture request, and the address that starts it.
+constexpr uint8_t kModeScan = 8;
+constexpr uint32_t kScanCapture = 2;
+constexpr unsigned kCommandReg = 0x04;
+
+// Chain lengths in bytes by variant.
+size_t chain_bytes(KvVariant v, ScanChain c)
+{
+    switch (c) {
+    case ScanChain::c0:
+        return v == KvVariant::kv7b ? 112 : 80; // 896 / 636 bits
+    case ScanChain::c2:
+        return v == KvVariant::kv7b ? 73 : 53; // 582 / 420 bits
+    case ScanChain::jtag:
+        return 77; // 610 bits
+    }
+    return 0;
+}
 
 // Vendor window registers, by offset from the capability.
 enum : unsigned {
@@ -285,6 +303,13 @@ int BoardModel::create(const std::string &dir, int n, const std::vector<BoardSpe
         const unsigned major = bs.variant == KvVariant::kv7b ? 1 : 0;
         b->phy.configure(phy_addr, major != 0, &b->cage);
         b->fw_port = uint8_t(phy_addr - major);
+        // Until a test sets them, chain images are a pattern of the unit
+        // and the byte position, so that boards and chains differ.
+        for (int c = 0; c < 3; ++c) {
+            std::vector<uint8_t> &img = b->chain[c];
+            img.resize(chain_bytes(b->spec.variant, ScanChain(c)));
+            for (size_t i = 0; i < img.size(); ++i) img[i] = uint8_t(0x11 * (c + 1) + 3 * i + 0x40 * u);
+        }
         boards_.push_back(std::move(b));
         build_config(u);
         write_fw_header(u);
@@ -377,6 +402,9 @@ int BoardModel::cfg_write(int u, const quor_pci_cfg_t &r)
         c[o] = uint8_t((c[o] & ~m) | (nb & m));
     }
     window_effects(u, b, r.offset, r.width);
+    // The firmware takes a command-register write as the sign that a new
+    // chain 2 image is in place (a scan write).
+    if (overlaps(r.offset, r.width, kCommandReg, 2)) scan_take_back(u, b);
     sync_copy(u);
     return 0;
 }
@@ -518,6 +546,9 @@ void BoardModel::window_effects(int u, Board &b, unsigned off, unsigned width)
         case 11:
             b.block_at = a;
             break;
+        case kModeScan:
+            if (a == kScanCapture) scan_capture(u, b);
+            break;
         case 12:
             if (a == kFoConfig) {
                 put32(c, vs + kVsData, b.fo_config);
@@ -590,6 +621,59 @@ void BoardModel::adapter_write(int u, uint32_t a, uint8_t v)
         *phys(bar0_phys(u) + a) = v;
     else if (a >= kRegAddr)
         *phys(bar2_phys(u) + kBar2Regs + (a - kRegAddr)) = v;
+}
+
+void BoardModel::mem_read(int u, uint32_t a, uint8_t *buf, size_t n)
+{
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    for (size_t i = 0; i < n; ++i) buf[i] = adapter_read(u, a + uint32_t(i));
+}
+
+void BoardModel::mem_write(int u, uint32_t a, const uint8_t *buf, size_t n)
+{
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    for (size_t i = 0; i < n; ++i) adapter_write(u, a + uint32_t(i), buf[i]);
+}
+
+size_t BoardModel::scan_len(int u, ScanChain c) const
+{
+    if (u < 0 || u >= boards()) return 0;
+    return chain_bytes(boards_[size_t(u)]->spec.variant, c);
+}
+
+std::vector<uint8_t> BoardModel::scan_image(int u, ScanChain c)
+{
+    if (u < 0 || u >= boards()) return {};
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    return b.chain[int(c)];
+}
+
+bool BoardModel::set_scan(int u, ScanChain c, const std::vector<uint8_t> &img)
+{
+    if (img.size() != scan_len(u, c)) return false;
+    Board &b = *boards_[size_t(u)];
+    std::lock_guard<std::mutex> lk(b.mu);
+    b.chain[int(c)] = img;
+    return true;
+}
+
+// A chain image lies below its end address, its first byte highest.
+void BoardModel::scan_capture(int u, Board &b)
+{
+    const bool kv7b = b.spec.variant == KvVariant::kv7b;
+    const std::vector<uint8_t> &c0 = b.chain[int(ScanChain::c0)], &c2 = b.chain[int(ScanChain::c2)];
+    const uint32_t end0 = kv7b ? QUOR_NFW_SCAN0_END_896 : QUOR_NFW_SCAN0_END_636;
+    for (size_t i = 0; i < c0.size(); ++i) adapter_write(u, end0 - 1 - uint32_t(i), c0[i]);
+    for (size_t i = 0; i < c2.size(); ++i) adapter_write(u, QUOR_NFW_SCAN2_END - 1 - uint32_t(i), c2[i]);
+}
+
+void BoardModel::scan_take_back(int u, Board &b)
+{
+    std::vector<uint8_t> &c2 = b.chain[int(ScanChain::c2)];
+    for (size_t i = 0; i < c2.size(); ++i) c2[i] = adapter_read(u, QUOR_NFW_SCAN2_END - 1 - uint32_t(i));
 }
 
 uint8_t BoardModel::eeprom(int u, uint32_t a)

@@ -40,6 +40,10 @@ namespace quorsim {
 // lengths of its scan chains.
 enum class KvVariant { kv7, kv7b };
 
+// The scan chains a board keeps an image of: chain 0 (read), chain 2 (the
+// one a scan write takes back) and the chain the JTAG bridge reads.
+enum class ScanChain { c0, c2, jtag };
+
 // What --board sets for one unit.
 struct BoardSpec {
     uint16_t vid = 0x5153; // classified as current generation by the tools
@@ -112,6 +116,18 @@ public:
     // PHY register of board u's port (for tests); 0 for a board that is
     // not there.
     uint16_t phy_reg(int u, unsigned dev, unsigned addr);
+    // Copies through the window's path to adapter memory and registers,
+    // under the board's lock (the JTAG bridge uses these).
+    void mem_read(int u, uint32_t a, uint8_t *buf, size_t n);
+    void mem_write(int u, uint32_t a, const uint8_t *buf, size_t n);
+
+    // Bytes of a chain image on board u (by its variant), in the order a
+    // scan read returns them.
+    size_t scan_len(int u, ScanChain c) const;
+    std::vector<uint8_t> scan_image(int u, ScanChain c);
+    // Sets an image; false when the board is not there or the length is not
+    // the chain's.
+    bool set_scan(int u, ScanChain c, const std::vector<uint8_t> &img);
 
     // Link of port 0 or 1 of board u as the failover firmware sees it
     // (window mode 12); false for a board that is not there.
@@ -140,6 +156,7 @@ private:
         ModuleCage cage;
         MdioPhy phy;
         uint8_t fw_port = 0; // port byte the module service answers to
+        std::vector<uint8_t> chain[3]; // by ScanChain
     };
     uint8_t *phys(uint64_t a) const { return map_ + a; }
     void build_config(int u);
@@ -148,6 +165,10 @@ private:
     void sync_copy(int u);
     void write_fw_header(int u);
     void fw_command(int u, Board &b, uint32_t word);
+    // Capture request: chains 0 and 2 into adapter memory; scan write: chain
+    // 2 back from it.  Caller holds the board's lock.
+    void scan_capture(int u, Board &b);
+    void scan_take_back(int u, Board &b);
 
     std::string path_, pci_dir_;
     int fd_ = -1;

@@ -19,6 +19,10 @@ const char kHelp[] =
     "  vscap UNIT [VERSION|off]     a board's vendor window version (0-255), or no\n"
     "                               vendor-specific capability at all; without one,\n"
     "                               show the window and the failover settings\n"
+    "  scan UNIT 0|2|jtag [HEX]     a board's scan-chain image (bytes in the order a\n"
+    "                               scan read returns them): show it, or set it\n"
+    "  jtag-busy N                  the bridge's next N memory replies say busy (3)\n"
+    "  jtag-grabfail N              the bridge's next N grabs get a connection reset\n"
     "  timesource PORT CODE         set the time-source code (0-6) of a port\n"
     "  board-type UNIT TYPE         set the board type a unit reports\n"
     "  board-count N|auto           the board count the driver reports (auto: the ports)\n"
@@ -39,6 +43,25 @@ const char kHelp[] =
     "  patch UNIT REQUEST off       answer the request soundly again\n";
 
 std::string err(const std::string &why) { return "error: " + why + "\n"; }
+
+// Pairs of hexadecimal digits; false for anything else.
+bool parse_hex_bytes(const std::string &h, std::vector<uint8_t> *out)
+{
+    if (h.size() % 2) return false;
+    auto nib = [](char ch) -> int {
+        if (ch >= '0' && ch <= '9') return ch - '0';
+        if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+        if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+        return -1;
+    };
+    out->clear();
+    for (size_t i = 0; i < h.size(); i += 2) {
+        int a = nib(h[i]), b = nib(h[i + 1]);
+        if (a < 0 || b < 0) return false;
+        out->push_back(uint8_t(a << 4 | b));
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -121,6 +144,48 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         return ok ? "ok\n" : err(no_board);
     }
 
+    if (cmd == "scan") {
+        Port *p;
+        if (w.size() != 3 && w.size() != 4) return err("usage: scan UNIT 0|2|jtag [HEX]");
+        if (auto e = port_arg(1, &p); !e.empty()) return err(e);
+        if (p->unit >= board.boards()) return err("unit " + w[1] + " has no board");
+        ScanChain c;
+        if (w[2] == "0")
+            c = ScanChain::c0;
+        else if (w[2] == "2")
+            c = ScanChain::c2;
+        else if (w[2] == "jtag")
+            c = ScanChain::jtag;
+        else
+            return err("chain must be 0, 2 or jtag");
+        const size_t len = board.scan_len(p->unit, c);
+        if (w.size() == 3) {
+            std::string hex;
+            char b[3];
+            for (uint8_t v : board.scan_image(p->unit, c)) {
+                snprintf(b, sizeof b, "%02x", v);
+                hex += b;
+            }
+            return hex + "\nok\n";
+        }
+        std::vector<uint8_t> img;
+        if (!parse_hex_bytes(w[3], &img) || img.size() != len)
+            return err("the image is " + std::to_string(len) + " bytes in hexadecimal");
+        board.set_scan(p->unit, c, img);
+        return "ok\n";
+    }
+
+    if (cmd == "jtag-busy" || cmd == "jtag-grabfail") {
+        uint64_t n;
+        if (w.size() != 2 || !parse_u64(w[1], &n) || n > 0xffffffffull) return err("usage: " + cmd + " N");
+        if (!bridge) return err("no bridge (quor_simd --bridge ADDR)");
+        if (cmd == "jtag-busy")
+            bridge->set_busy(uint32_t(n));
+        else
+            bridge->set_grabfail(uint32_t(n));
+        return "ok\n";
+    }
+
     if (cmd == "timesource") {
         Port *p;
         uint64_t code;
@@ -177,20 +242,8 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         Port *p;
         if (w.size() != 3) return err("usage: send PORT HEX");
         if (auto e = port_arg(1, &p); !e.empty()) return err(e);
-        const std::string &h = w[2];
-        if (h.size() % 2) return err("odd number of hex digits");
         std::vector<uint8_t> f;
-        for (size_t i = 0; i < h.size(); i += 2) {
-            auto nib = [](char ch) -> int {
-                if (ch >= '0' && ch <= '9') return ch - '0';
-                if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-                if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-                return -1;
-            };
-            int a = nib(h[i]), b = nib(h[i + 1]);
-            if (a < 0 || b < 0) return err("bad hex digit");
-            f.push_back(uint8_t(a << 4 | b));
-        }
+        if (!parse_hex_bytes(w[2], &f)) return err("the frame must be an even number of hex digits");
         if (f.size() < 14 || f.size() > QUOR_MAX_FRAME) return err("a frame is 14 to 9018 bytes");
         if (int e = send_frame(p->unit, f.data(), f.size())) return err(errno_name(e));
         return "ok\n";

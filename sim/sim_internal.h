@@ -18,6 +18,7 @@
 #include "quor_kpt_io.h"
 #include "quorsim.h"
 #include "sim_board.h"
+#include "sim_bridge.h"
 #include "sim_iface.h"
 #include "sim_netdev.h"
 #include "sim_raw.h"
@@ -372,6 +373,7 @@ struct Simulator::Impl {
     // Boards the driver says it has; -1: as many as there are ports.
     std::atomic<int> board_count{-1};
     BoardModel board; // the boards' PCI side, one per unit
+    std::unique_ptr<BridgeServer> bridge; // --bridge, else null
 
     // Control commands handed to the server thread by command().
     struct CtlJob {

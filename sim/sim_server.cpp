@@ -238,6 +238,14 @@ int Simulator::Impl::start(std::string *err)
             return e;
         }
     }
+    if (!opt.bridge.empty()) {
+        bridge = std::make_unique<BridgeServer>(board, board.boards());
+        if (int e = bridge->start(opt.bridge, err)) {
+            bridge.reset();
+            stop();
+            return e;
+        }
+    }
 
     quit = false;
     if (int e = start_adapters(err)) {
@@ -284,6 +292,7 @@ void Simulator::Impl::stop()
     ctl_fd = -1;
     if (!ctl_path.empty()) unlink(ctl_path.c_str());
     ctl_path.clear();
+    bridge.reset();
     board.remove();
     for (int *fd : {&epfd, &evfd, &timerfd}) {
         if (*fd >= 0) close(*fd);

@@ -614,7 +614,7 @@ static void open_board(int board, int mmio, int opt_xfi)
     }
 }
 
-static void open_bridge(const char *spec, int opt_xfi)
+static void open_bridge(const char *spec, int opt_xfi, int writes_module)
 {
     static char host[256];
     unsigned long slot = 0, port = 0;
@@ -632,18 +632,16 @@ static void open_bridge(const char *spec, int opt_xfi)
     }
     if (opt_xfi == XFI_FIRMWARE)
         fatal_error_func("The Firmware method needs a board in this host, not the bridge\n");
-    fprintf(stderr, "Opening %s:%d:%d\n", host, (int)slot, (int)port);
-#ifndef MDIO_PENDING_BRIDGE
-    nram_open_2z(&Ruvo_ram, host, (int)slot, (int)port);
-#else
-    fatal_error_func("bridge client not merged yet\n");
-#endif
-    Ruvo_regs = Ruvo_ram;
-    Ruvo_regs.offset = REGS_OFFSET;
     /* An explicit -1 .. -4 still names the PHY. */
     if (PHY == 0) PHY = 1;
     xfi_type = XFI_AEL1010;
     plug_type = PLUG_SFPP;
+    /* Known before connecting: a refused module write is the one message. */
+    if (writes_module) i2c_write_possible();
+    fprintf(stderr, "Opening %s:%d:%d\n", host, (int)slot, (int)port);
+    nram_open_2z(&Ruvo_ram, host, (int)slot, (int)port);
+    Ruvo_regs = Ruvo_ram;
+    Ruvo_regs.offset = REGS_OFFSET;
 }
 
 /* ------------------------------------------------------------------------ */
@@ -789,7 +787,7 @@ int main(int argc, char **argv)
     if (nargs == 2 && parse_num(argv[optind + 1], '\0', opt_i ? 0xff : 0xffff, &val, NULL) != 0)
         fatal_error_func("Invalid value: %s (a whole number up to 0x%x)\n", argv[optind + 1], opt_i ? 0xff : 0xffff);
 
-    if (bridge) open_bridge(bridge, opt_xfi);
+    if (bridge) open_bridge(bridge, opt_xfi, opt_i && nargs == 2);
     else open_board(board, opt_N, opt_xfi);
     printf("Using method: %s\n", xfi_names[xfi_type]);
 

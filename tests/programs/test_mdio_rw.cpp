@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "../uba/fake_bridge.h" // PrivateLoopback
 #include "sim_phy.h"
 #include "test_support.h"
 
@@ -145,6 +146,7 @@ protected:
     }
     kpttest::TempDir dir_;
     std::string module_ = WriteModule(dir_);
+    std::string bridge_ = ubatest::PrivateLoopback();
     // 0 SFP+, 1 XFP, 2 QSFP (firmware service); 3 XFP without it (page-read
     // PHY); 4 SFP+ on a KV7B board with a module from a file; 5 and 6 empty
     // cages; 7 a product code with an unknown plug.
@@ -152,7 +154,7 @@ protected:
                                {"--ports", "8", "--board", "1=plug=xfp", "--board", "2=plug=qsfp", "--board",
                                 "3=plug=xfp,fwxfp=off", "--board", "4=variant=kv7b,module=" + module_, "--board",
                                 "5=plug=xfp,fwxfp=off,module=none", "--board", "6=plug=qsfp,module=none", "--board",
-                                "7=pc=QN10GKVB-S2-ZZ"}};
+                                "7=pc=QN10GKVB-S2-ZZ", "--bridge", bridge_}};
 };
 
 TEST_F(MdioTool, FirmwareReportsOfEachModuleKind)
@@ -189,6 +191,32 @@ TEST_F(MdioTool, PageReadPhyReport)
 TEST_F(MdioTool, RegisterPhyReport)
 {
     EXPECT_EQ(Ok({"-a"}), Found(kSfpp, "Aeluros-1010", "SFP+", "Aeluros-1010") + kSfppReport);
+}
+
+// Through the bridge the board is taken to be a dual-port SFP+ board with
+// the register PHY; nothing of the board's own is read.
+TEST_F(MdioTool, BridgeReportAndRegistersMeetTheWindow)
+{
+    const std::string opening = "Opening " + bridge_ + ":0:0\n";
+    const std::string g = "Using method: Aeluros-1010\n";
+    EXPECT_EQ(Ok({"-g", bridge_}, opening), g + kSfppReport);
+    EXPECT_EQ(Ok({"-g", bridge_ + ":0:0", "-S"}, opening), g + kSfppReport);
+
+    // A register written one way reads back the other way, on that board
+    // only (slot s + 1 of the bridge is board s).
+    const std::string w = Found(kSfpp, "Aeluros-1010", "SFP+", "Aeluros-1010");
+    EXPECT_EQ(Ok({"-a", "1.9", "0x55"}), w + "Setting 1.9h = 0x55\n");
+    EXPECT_EQ(Ok({"-g", bridge_, "1.9"}, opening), g + "0x1.9h = 0x55\n");
+    const std::string opening2 = "Opening " + bridge_ + ":2:0\n";
+    EXPECT_EQ(Ok({"-g", bridge_ + ":2", "1.0xc201", "0x77"}, opening2), g + "Setting 1.c201h = 0x77\n");
+    EXPECT_EQ(Ok({"-b", "2", "-a", "-n", "2", "1.0xc200"}), Found(kQsfp, "Firmware", "QSFP", "Aeluros-1010") +
+                                                                    "0x1.c200h = 0x0\n0x1.c201h = 0x77\n");
+    EXPECT_EQ(Ok({"-g", bridge_, "1.0xc201"}, opening), g + "0x1.c201h = 0x0\n");
+
+    // Module bytes through the bridge's register PHY; no firmware there.
+    EXPECT_EQ(Ok({"-g", bridge_, "-i", "0xa3.110"}, opening), g + "0xa3.6eh = 0x2\n");
+    Refused({"-g", bridge_, "-f"}, "ERROR:The Firmware method needs a board in this host");
+    Refused({"-g", bridge_, "-i", "160.127", "1"}, "ERROR:Nothing written", "");
 }
 
 TEST_F(MdioTool, DumpIsTheModuleImage)

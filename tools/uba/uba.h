@@ -388,6 +388,7 @@ struct uba_l2z {
     unsigned rxlen[UBA_2Z_MAX_CMDS];
     uint8_t rx0_is_status[UBA_2Z_MAX_CMDS];
     unsigned txlen;
+    int dying; /* a fatal reply is ending the bridge use */
 };
 /* Marker, count and headers go out as one block. */
 UBA_STATIC_ASSERT(offsetof(struct uba_l2z, nb_commands) == offsetof(struct uba_l2z, id) + 4,
@@ -410,6 +411,15 @@ void nram_open_eeprom(nram_t *nram, uba_nic *nic);
 void nram_open_file(nram_t *nram, const char *path, int writable);
 void nram_open_mmap(nram_t *nram, const char *path, int writable);
 void nram_open_rabbit(nram_t *nram, const char *name);
+/* JTAG bridge at host (port 1975, else the old protocol on 1971); slot and
+ * port are base 0.  $UBA_K5_OLD set and not empty: the old protocol only. */
+void nram_open_2z(nram_t *nram, const char *host, int slot, int port);
+/* Queues one bridge command (sent when 32 are queued or at the next flush). */
+void l2z_cmd(nram_t *nram, uint32_t command, const void *buf, unsigned txlen, unsigned rxlen,
+             int rx0_is_status);
+/* Sends the queued batch and collects every reply: 0, or the accepted
+ * negative result (-1: a grab reset with can_fail 1; -2 with can_fail 2). */
+int l2z_flush(nram_t *nram, int can_fail);
 
 void nram_memcpy_read(nram_t *nram, void *buf, size_t addr, size_t size);
 void nram_memcpy_write(nram_t *nram, size_t addr, const void *buf, size_t size);

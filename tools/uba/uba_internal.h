@@ -53,4 +53,11 @@ void forget_mapping(void *start);
 // The mapping that holds p: true with its start and length.
 bool mapping_of(const void *p, uint8_t **start, size_t *len);
 
+// The NRAM_2Z side of the accessor operations (uba_jtag_bridge.cpp); a is
+// the adapter address with the accessor's offset applied.
+void l2z_read(nram_t *n, uint8_t *buf, uint32_t a, size_t size);
+void l2z_write(nram_t *n, uint32_t a, const uint8_t *buf, size_t size);
+void l2z_scan_read(nram_t *n, uint8_t *buf, unsigned bits, int chain);
+void l2z_close(nram_t *n);
+
 }  // namespace uba

@@ -9,15 +9,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "quor_nfw.h"
 #include "uba_internal.h"
 
 namespace {
 
 constexpr size_t kPiece = 256;            // window fills go in pieces this long
 constexpr int kEepromRetries = 10;
-constexpr uint32_t kScanEnd636 = 0x1dffbc; // chain images end at these addresses
-constexpr uint32_t kScanEnd896 = 0x1dff9c;
-constexpr uint32_t kScanEndWrite = 0x1dfffc;
+constexpr uint32_t kScanEnd636 = QUOR_NFW_SCAN0_END_636; // chain images end at these addresses
+constexpr uint32_t kScanEnd896 = QUOR_NFW_SCAN0_END_896;
+constexpr uint32_t kScanEndWrite = QUOR_NFW_SCAN2_END;
 
 [[noreturn]] void not_implemented(const char *what, nram_t *n)
 {
@@ -219,6 +220,9 @@ void nram_memcpy_read(nram_t *n, void *buf, size_t addr, size_t size)
     case NRAM_FILE:
         uba_xxfullpread(__FILE__, __LINE__, n->fd, b, size, off_t(addr + n->offset));
         break;
+    case NRAM_2Z:
+        uba::l2z_read(n, b, uint32_t(addr + n->offset), size);
+        break;
     default:
         not_implemented("nram_memcpy_read", n);
     }
@@ -258,6 +262,9 @@ void nram_memcpy_write(nram_t *n, size_t addr, const void *buf, size_t size)
         break;
     case NRAM_FILE:
         uba_xxpwrite(__FILE__, __LINE__, n->fd, b, size, off_t(addr + n->offset));
+        break;
+    case NRAM_2Z:
+        uba::l2z_write(n, uint32_t(addr + n->offset), b, size);
         break;
     default:
         not_implemented("nram_memcpy_write", n);
@@ -309,6 +316,10 @@ void nram_pio_write_8(nram_t *n, size_t off, uint8_t v) { nram_memcpy_write(n, o
 
 void nram_scan_read(nram_t *n, void *buf, unsigned bits, int chain)
 {
+    if (n->type == NRAM_2Z) {
+        uba::l2z_scan_read(n, static_cast<uint8_t *>(buf), bits, chain);
+        return;
+    }
     if (!scan_method(n)) not_implemented("scan_read", n);
     const size_t len = (size_t(bits) + 7) / 8;
     const uint32_t end = scan_read_end(bits, chain);
@@ -338,7 +349,8 @@ void nram_scan_write(nram_t *n, const void *src, unsigned bits)
 
 void nram_close(nram_t *n)
 {
-    (void)n; // only a bridge connection has something to end
+    // Only a bridge connection has something to end.
+    if (n->type == NRAM_2Z) uba::l2z_close(n);
 }
 
 void kv_hw_memcpy(void *to, const void *from, int size)
