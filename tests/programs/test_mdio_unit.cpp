@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "sim_board.h"
 #include "sim_phy.h"
+#include "test_support.h"
 
 #define QUOR_MDIO_RW_TEST_BUS 1
 #define main quor_mdio_rw_main
@@ -311,6 +313,96 @@ TEST_F(StringSpecs, UnknownCodesAndBadAddresses)
         Header(bad, 0x200);
         EXPECT_EXIT(Parse(), ::testing::ExitedWithCode(1), "Cannot find nfw-hdr, hdr_off=0x") << bad;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A literal with its embedded NULs and the one that ends it.
+template <size_t N>
+std::string Bytes(const char (&lit)[N])
+{
+    return std::string(lit, N);
+}
+
+// The firmware's module service as the simulated boards run it.
+TEST(SimModuleService, StatusOfEachAccess)
+{
+    quorsim::ModuleCage cage;
+    cage.bytes = quorsim::ModuleCage::builtin(quorsim::PlugKind::sfpp);
+    std::vector<uint8_t> buf(257, 0xff);
+    auto word = [](unsigned port, unsigned a, unsigned start, unsigned size) {
+        return uint32_t(port << 24 | a << 16 | start << 8 | size);
+    };
+    // A whole page (size 0 means 256) and a piece of the other page.
+    EXPECT_EQ(quorsim::fw_module_access(word(1, 0xa1, 0, 0), 1, cage, buf.data()), 0);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 256, cage.bytes.begin()));
+    std::fill(buf.begin(), buf.end(), 0xee);
+    EXPECT_EQ(quorsim::fw_module_access(word(0xff, 0xa3, 96, 4), 0xff, cage, buf.data()), 0);
+    EXPECT_TRUE(std::equal(buf.begin() + 96, buf.begin() + 100, cage.bytes.begin() + 256 + 96));
+    EXPECT_EQ(buf[95], 0xee);
+    EXPECT_EQ(buf[100], 0xee);
+    // A write takes the buffer's byte at the register.
+    buf[86] = 0x0f;
+    EXPECT_EQ(quorsim::fw_module_access(word(1, 0xa0, 86, 1), 1, cage, buf.data()), 0);
+    EXPECT_EQ(cage.bytes[86], 0x0f);
+    buf[5] = 0x55;
+    EXPECT_EQ(quorsim::fw_module_access(word(1, 0xa2, 5, 1), 1, cage, buf.data()), 0);
+    EXPECT_EQ(cage.bytes[256 + 5], 0x55);
+
+    // Refusals change nothing in the module.
+    const auto before = cage.bytes;
+    buf[7] = 0x77;
+    EXPECT_NE(quorsim::fw_module_access(word(0, 0xa1, 0, 1), 1, cage, buf.data()), 0); // another port
+    EXPECT_NE(quorsim::fw_module_access(word(1, 0xa4, 0, 1), 1, cage, buf.data()), 0); // no such address
+    EXPECT_NE(quorsim::fw_module_access(word(1, 0xa1, 200, 57), 1, cage, buf.data()), 0); // past the page
+    EXPECT_NE(quorsim::fw_module_access(word(1, 0xa0, 7, 2), 1, cage, buf.data()), 0);  // writes are single bytes
+    cage.present = false;
+    EXPECT_EQ(quorsim::fw_module_access(word(1, 0xa0, 7, 1), 1, cage, buf.data()), 3);
+    EXPECT_TRUE(cage.bytes == before);
+}
+
+TEST(SimModuleService, BoardSettings)
+{
+    kpttest::TempDir d;
+    auto file = [&](const char *name, size_t n) {
+        std::string p = d.file(name);
+        FILE *f = fopen(p.c_str(), "wb");
+        std::vector<uint8_t> b(n, 0x5a);
+        fwrite(b.data(), 1, n, f);
+        fclose(f);
+        return p;
+    };
+    std::vector<quorsim::BoardSpec> specs;
+    std::string err;
+    ASSERT_TRUE(quorsim::parse_board_spec("1=plug=xfp,variant=kv7b,fwxfp=off,pc=QN10GKVB-X9-XF,module=" +
+                                              file("m", 512),
+                                          4, &specs, &err))
+        << err;
+    const quorsim::BoardSpec &b = specs[1];
+    EXPECT_EQ(b.plug, quorsim::PlugKind::xfp);
+    EXPECT_EQ(b.variant, quorsim::KvVariant::kv7b);
+    EXPECT_FALSE(b.fwxfp);
+    EXPECT_EQ(b.pc, "QN10GKVB-X9-XF");
+    EXPECT_EQ(b.module, std::vector<uint8_t>(512, 0x5a));
+    ASSERT_TRUE(quorsim::parse_board_spec("0=module=none", 4, &specs, &err)) << err;
+    EXPECT_TRUE(specs[0].module_none);
+    for (std::string bad : std::vector<std::string>{"0=plug=cx4", "0=variant=kv8", "0=fwxfp=no", "0=pc=", "0=pc=A B",
+                            "0=module=" + file("short", 511), "0=module=" + file("long", 513),
+                            "0=module=" + d.file("missing")}) {
+        err.clear();
+        EXPECT_FALSE(quorsim::parse_board_spec(bad, 4, &specs, &err)) << bad;
+        EXPECT_FALSE(err.empty()) << bad;
+    }
+    // The string specs a board writes: its code, and the PHY of its cage.
+    auto specs_of = [](quorsim::PlugKind k) {
+        std::vector<uint8_t> s = quorsim::string_specs(k, quorsim::default_pc(k), 3);
+        return std::string(s.begin(), s.end());
+    };
+    EXPECT_EQ(specs_of(quorsim::PlugKind::xfp), Bytes("SN=SIM3\0PC=" QUOR_PC_XFP "\0XFI=QT2022\0"));
+    EXPECT_EQ(specs_of(quorsim::PlugKind::sfpp), Bytes("SN=SIM3\0PC=" QUOR_PC_SFPP "\0XFI=AEL1010\0"));
+    EXPECT_EQ(specs_of(quorsim::PlugKind::qsfp), Bytes("SN=SIM3\0PC=" QUOR_PC_QSFP "\0"));
 }
 
 }  // namespace
