@@ -604,6 +604,11 @@ static void open_board(int board, int mmio, int opt_xfi)
         uba_pci_write_long(nic, vs + UBA_VS_DATA, QUOR_NFW_XFP_QUERY);
         uint32_t buf = uba_pci_read_long(nic, vs + UBA_VS_ADDR);
         if (buf == 0 && xfi_type == XFI_FIRMWARE) fatal_error_func("Firmware does not support XFP query prog-intf\n");
+        /* The buffer and its status byte must lie in adapter memory: with -N
+         * they are reached through a mapping of just that size. */
+        handle_error_func(buf != 0 && (nic->sram_size < QUOR_NFW_XFP_STATUS + 1 ||
+                                       buf > nic->sram_size - (QUOR_NFW_XFP_STATUS + 1)),
+                          __FILE__, __LINE__, "Firmware module buffer outside adapter memory: 0x%x\n", buf);
         if (buf != 0 && xfi_type != XFI_FIRMWARE) {
             fprintf(stderr, "Using Firmware method rather than %s\n", xfi_names[xfi_type]);
             xfi_type = XFI_FIRMWARE;
