@@ -171,12 +171,21 @@ void BridgeServer::stop()
 void BridgeServer::serve()
 {
     while (!stopping_) {
+        // With every session slot taken, new connections wait in the
+        // listen queue until one ends.
+        bool room;
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            room = session_fds_.size() < kMaxSessions;
+            for (int fd : session_fds_) room = room || fd < 0;
+        }
         std::vector<pollfd> pf;
-        for (int fd : listen_) pf.push_back({fd, POLLIN, 0});
+        if (room)
+            for (int fd : listen_) pf.push_back({fd, POLLIN, 0});
         pf.push_back({wake_[0], POLLIN, 0});
-        if (poll(pf.data(), pf.size(), -1) <= 0) continue;
+        if (poll(pf.data(), pf.size(), room ? -1 : 20) <= 0) continue;
         if (pf.back().revents) break;
-        for (size_t k = 0; k < listen_.size(); ++k) {
+        for (size_t k = 0; k + 1 < pf.size(); ++k) {
             if (!(pf[k].revents & POLLIN)) continue;
             int c = accept4(listen_[k], nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0) continue;
