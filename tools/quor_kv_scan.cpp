@@ -282,6 +282,7 @@ int main(int argc, char **argv)
     if (optind != argc) usage();
 
     static nram_t nram; // large: the bridge state holds its reply slots
+    uba_nic *nic = nullptr;
     if (file) {
         nram_open_file(&nram, file, 0);
     } else if (rabbit) {
@@ -290,7 +291,7 @@ int main(int argc, char **argv)
         BridgeSpec b = parse_bridge(bridge);
         nram_open_2z(&nram, b.host.c_str(), b.slot, b.port);
     } else {
-        uba_nic *nic = uba_open(unit, UBA_KV, mmio ? 0 : UBA_BAR_SKIP);
+        nic = uba_open(unit, UBA_KV, mmio ? 0 : UBA_BAR_SKIP);
         const int vs = uba_vs_offset(nic);
         if (mmio) {
             handle_error_func(!nic->base, __FILE__, __LINE__, "Board %d: BAR0 is not mapped\n", unit);
@@ -331,5 +332,6 @@ int main(int argc, char **argv)
     }
     fflush(stdout);
     nram_close(&nram);
+    free(nic);
     return 0;
 }

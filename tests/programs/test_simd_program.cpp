@@ -60,7 +60,8 @@ TEST(SimdProgram, BadCommandLinesGiveUsageAndStatus2)
     kpttest::TempDir dir;
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--ports", "0"}, {"--frobnicate"}, {"--dir"}, {"--letter", "7"},
-          {"--switch", "0=period=99999"}, {"--switch", "0=on,ppm=1"}}) {
+          {"--switch", "0=period=99999"}, {"--switch", "0=on,ppm=1"}, {"--bridge", "127.0.0"},
+          {"--bridge", "127.0.0.1,new"}, {"--board", "0=variant=kv8"}}) {
         std::vector<std::string> argv = {BinPath("quor_simd"), "--dir", dir.path()};
         argv.insert(argv.end(), args.begin(), args.end());
         auto r = RunProgram(argv);
