@@ -79,25 +79,30 @@ fi
 res="$work/results"
 : >"$res"
 
-# Google Benchmark CSV: name, iterations, real, cpu, unit, bytes/s, items/s
-# (items are packets): ns per packet from items per second.  Settings that
-# Google Benchmark adds to a name ("/min_time:2.000") are dropped.
+# Google Benchmark JSON, one field a line: ns per packet from each run's
+# items per second (items are packets).  Settings that Google Benchmark adds
+# to a name ("/min_time:2.000") are dropped.
 gbench() {
-    local prog=$1 filter=$2 tag=$3
-    "$prog" --benchmark_filter="$filter" --benchmark_format=csv 2>/dev/null |
-        awk -F, -v tag="$tag" '
-            /^"BM_/ {
-                name = $1; gsub(/"/, "", name); gsub(/\/[a-z_]+:[^\/]*/, "", name)
+    local prog=$1 filter=$2 out="$work/gbench.json" rc=0
+    "$prog" --benchmark_filter="$filter" --benchmark_format=json >"$out" 2>"$work/gbench.err" || rc=$?
+    [ $rc = 0 ] || say "compare: $(basename "$prog") failed (status $rc); the figures it printed are kept"
+    awk '
+            /"name":/ {
+                name = $0; sub(/.*"name": *"/, "", name); sub(/".*/, "", name)
+                gsub(/\/[a-z_]+:[^\/]*/, "", name)
                 n = split(name, part, "/")
                 work = part[1]; if (n > 2) work = work "/" part[3]
-                if ($7 > 0) printf "kpt %s %s %.3f\n", work, part[2], 1e9 / $7
-            }'
+            }
+            /"items_per_second":/ {
+                v = $0; sub(/.*: */, "", v); sub(/,.*/, "", v)
+                if (v + 0 > 0) printf "kpt %s %s %.3f\n", work, part[2], 1e9 / v
+            }' "$out"
 }
 
 for ((rep = 1; rep <= reps; rep++)); do
     say "compare: repetition $rep of $reps"
-    gbench "$bench_rx" '^BM_RingRecv/(64|512|1514)$|^BM_RingRecvMany/(64|512|1514)/32$' rx >>"$res"
-    gbench "$bench_tx" '^BM_InjectSend/(60|512|1514)(/|$)' tx >>"$res"
+    gbench "$bench_rx" '^BM_RingRecv/(64|512|1514)$|^BM_RingRecvMany/(64|512|1514)/32$' >>"$res"
+    gbench "$bench_tx" '^BM_InjectSend/(60|512|1514)(/|$)' >>"$res"
     if [ $have_dpdk = 1 ]; then
         "$work/dpdk_peer" 2>"$work/dpdk.err" | sed 's/^/dpdk /' >>"$res" ||
             { cat "$work/dpdk.err" >&2; say "compare: the framework peer failed"; }

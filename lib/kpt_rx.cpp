@@ -625,30 +625,41 @@ inline int desc_take_run(kpt__rx *rx, kpt_recv_req *v, int n)
         return 0;
 
     const uint32_t m = cnt - first < (uint32_t)n ? cnt - first : (uint32_t)n;
+    const bool takes_last = first + m == cnt; /* the last packet owns the rest */
     const uint16_t *lens = ev.u.ev_pkt_lens + first;
-    uint8_t *const data = (uint8_t *)rx->rx_map.map_rx_data + sizeof(kpt__rpd);
+    /* A packet's slot lies pkt_off bytes into the descriptor; before its
+     * last packet every packet consumes exactly its slot. */
+    const uint32_t pkt_off0 = pkt_off;
+    const uintptr_t at = rx->rx_map.map_rx_data + off0 - pkt_off0 + sizeof(kpt__rpd);
     const uint32_t portnum = rx->portnum;
     /* Each packet one nanosecond earlier per byte before ev_length_time,
      * never earlier than the packet before it. */
     const uint64_t t0 = ev_ts - ev.ev_length_time;
-    uint64_t last = q.rq_ev_ts_last, off = off0, bytes = 0;
-    const uint32_t last_k = cnt - 1 - first; /* the descriptor's last packet owns the rest */
-    for (uint32_t k = 0; k < m; ++k) {
-        const uint32_t len = lens[k];
-        const uint32_t slot = quor_kpt_rpd_length_up(len);
+    uint64_t last = q.rq_ev_ts_last, bytes = 0;
+    auto put = [&](kpt_recv_req *r, uint32_t len, uint32_t consumed) {
         const uint64_t t = t0 + pkt_off;
         last = t < last ? last : t;
-        const uint32_t consumed = k == last_k ? length - pkt_off : slot;
-        kpt_recv_req *r = &v[k];
-        r->pkt_addr = data + off;
+        r->pkt_addr = (void *)(at + pkt_off);
         r->length = len - QUOR_FCS_LEN;
         r->timestamp = last;
         r->portnum = portnum;
         r->length_data = consumed;
+        bytes += len;
+    };
+    const uint32_t plain = takes_last ? m - 1 : m;
+    for (uint32_t k = 0; k < plain; ++k) {
+        const uint32_t len = lens[k];
+        const uint32_t slot = quor_kpt_rpd_length_up(len);
+        put(&v[k], len, slot);
         pkt_off += slot;
-        off += consumed;
-        bytes += len - QUOR_FCS_LEN;
     }
+    if (takes_last) {
+        const uint32_t len = lens[plain];
+        put(&v[plain], len, length - pkt_off);
+        pkt_off += quor_kpt_rpd_length_up(len);
+    }
+    bytes -= (uint64_t)m * QUOR_FCS_LEN;
+    const uint64_t off = off0 + (takes_last ? length - pkt_off0 : pkt_off - pkt_off0);
 
     q.ev_info.ev_pkt_off = pkt_off;
     s->evq.evq_evinfo_idx = first + m == cnt ? -1 : (int32_t)(first + m);
