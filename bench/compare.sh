@@ -102,7 +102,7 @@ gbench() {
 for ((rep = 1; rep <= reps; rep++)); do
     say "compare: repetition $rep of $reps"
     gbench "$bench_rx" '^BM_RingRecv/(64|512|1514)$|^BM_RingRecvMany/(64|512|1514)/32$' >>"$res"
-    gbench "$bench_tx" '^BM_InjectSend/(60|512|1514)(/|$)' >>"$res"
+    gbench "$bench_tx" '^BM_InjectSend(Alone)?/(60|512|1514)(/|$)' >>"$res"
     if [ $have_dpdk = 1 ]; then
         "$work/dpdk_peer" 2>"$work/dpdk.err" | sed 's/^/dpdk /' >>"$res" ||
             { cat "$work/dpdk.err" >&2; say "compare: the framework peer failed"; }
@@ -145,7 +145,10 @@ for f in 64 1514; do
     row "receive $f B, batches of 32 / null port, bursts of 32" BM_RingRecvMany/32 $f dpdk null_rx $f
 done
 for f in 60 512 1514; do
-    row "inject $f B / null port, bursts of 32 copied" BM_InjectSend $f dpdk null_tx $f
+    row "inject $f B, nothing reads the ring / null port" BM_InjectSendAlone $f dpdk null_tx $f
+done
+for f in 60 512 1514; do
+    row "inject $f B, simulated adapter reads / null port" BM_InjectSend $f dpdk null_tx $f
 done
 for f in 64 1514; do
     row "receive $f B, batches of 32 / TPACKET_V3 ring, filled" BM_RingRecvMany/32 $f pktsock pkt_rx $f
