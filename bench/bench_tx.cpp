@@ -61,10 +61,15 @@ struct Setup {
     }
 };
 
+// Torn down at the end of main, not by a static destructor: at exit this
+// thread's device-layer state is gone before static objects are destroyed,
+// and closing the handle still talks to the driver.
+std::unique_ptr<Setup> g_env;
+
 Setup &Env()
 {
-    static Setup s;
-    return s;
+    if (!g_env) g_env = std::make_unique<Setup>();
+    return *g_env;
 }
 
 void BM_InjectSend(benchmark::State &state)
@@ -150,4 +155,12 @@ BENCHMARK(BM_InjectSendAlone)->Arg(60)->Arg(512)->Arg(1514);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    g_env.reset();
+    return 0;
+}

@@ -117,6 +117,15 @@ template <class T> inline T relaxed(const T &v) { return shm(v).load(std::memory
  */
 template <class T> inline T desc_field(const T &v) { return relaxed(v); }
 
+/*
+ * A run of fields of a descriptor whose sequence number matched, copied
+ * once into the reader's own memory.  Ordered after the acquire load of the
+ * sequence number like desc_field; the adapter writes the descriptor again
+ * only after evq_desc_cnt has moved past it, so nothing writes it while it
+ * is copied.
+ */
+inline void desc_copy(void *to, const void *from, size_t n) { memcpy(to, from, n); }
+
 /* dt ticks in nanoseconds: the product first, 64-bit and wrapping. */
 inline uint64_t ticks_to_ns(uint64_t dt, uint32_t num, uint32_t den)
 {
@@ -208,10 +217,15 @@ __attribute__((noinline)) bool rx_open_desc(kpt__rx *rx, int req_index)
                                be32toh(desc_field(d->timestamp_low));
         bool sound = cnt <= QUOR_KPT_DESC_MAX_PKTS && total <= rx->rq_size;
         if (sound && cnt != 0) {
+            /* The lengths in one copy of the whole array (a few vector
+             * loads instead of one load per packet), then converted and
+             * checked in place. */
+            uint16_t *lens = ev.u.ev_pkt_lens;
+            desc_copy(lens, d->pkt_lens, sizeof d->pkt_lens);
             uint32_t slots = 0, shortest = 0xffff;
             for (uint32_t i = 0; i < cnt; i++) {
-                const uint16_t len = be16toh(desc_field(d->pkt_lens[i]));
-                ev.u.ev_pkt_lens[i] = len;
+                const uint16_t len = be16toh(lens[i]);
+                lens[i] = len;
                 slots += quor_kpt_rpd_length_up(len);
                 shortest = len < shortest ? len : shortest;
             }
@@ -587,6 +601,112 @@ template <class Attempt> inline int take_many(kpt__rx *rx, kpt_recv_req *v, int 
     return n;
 }
 
+/*
+ * Up to n packets of the open descriptor in one pass, for a ring of its own
+ * (no hash, no switch timestamps): the same steps as recv_req and recv_try
+ * packet by packet, on copies of the cursor that are written back once.
+ * Kept in the state slot, the cursor would be read again after every store
+ * into v, which may alias it.  Returns the packets taken; 0 leaves the
+ * packet to recv_req: a descriptor whose remaining bytes reach the ring end
+ * (wrap-around), one of a single packet (whose lowered time is counted) or
+ * one without a time.
+ */
+inline int desc_take_run(kpt__rx *rx, kpt_recv_req *v, int n)
+{
+    kpt__rx_state *s = rx->rx_s;
+    kpt__rx_recvq &q = s->recvq;
+    const kpt__rx_evinfo &ev = q.ev_info;
+    const uint32_t first = (uint32_t)s->evq.evq_evinfo_idx;
+    const uint32_t cnt = ev.ev_pkt_cnt, length = ev.ev_length;
+    const uint64_t ev_ts = ev.ev_timestamp;
+    const uint64_t off0 = q.rq_data_off;
+    uint32_t pkt_off = ev.ev_pkt_off;
+    if (cnt < 2 || ev_ts == 0 || off0 + (length - pkt_off) >= rx->rq_size)
+        return 0;
+
+    const uint32_t m = cnt - first < (uint32_t)n ? cnt - first : (uint32_t)n;
+    const bool takes_last = first + m == cnt; /* the last packet owns the rest */
+    const uint16_t *lens = ev.u.ev_pkt_lens + first;
+    /* A packet's slot lies pkt_off bytes into the descriptor; before its
+     * last packet every packet consumes exactly its slot. */
+    const uint32_t pkt_off0 = pkt_off;
+    const uintptr_t at = rx->rx_map.map_rx_data + off0 - pkt_off0 + sizeof(kpt__rpd);
+    const uint32_t portnum = rx->portnum;
+    /* Each packet one nanosecond earlier per byte before ev_length_time,
+     * never earlier than the packet before it. */
+    const uint64_t t0 = ev_ts - ev.ev_length_time;
+    uint64_t last = q.rq_ev_ts_last, bytes = 0;
+    auto put = [&](kpt_recv_req *r, uint32_t len, uint32_t consumed) {
+        const uint64_t t = t0 + pkt_off;
+        last = t < last ? last : t;
+        r->pkt_addr = (void *)(at + pkt_off);
+        r->length = len - QUOR_FCS_LEN;
+        r->timestamp = last;
+        r->portnum = portnum;
+        r->length_data = consumed;
+        bytes += len;
+    };
+    const uint32_t plain = takes_last ? m - 1 : m;
+    for (uint32_t k = 0; k < plain; ++k) {
+        const uint32_t len = lens[k];
+        const uint32_t slot = quor_kpt_rpd_length_up(len);
+        put(&v[k], len, slot);
+        pkt_off += slot;
+    }
+    if (takes_last) {
+        const uint32_t len = lens[plain];
+        put(&v[plain], len, length - pkt_off);
+        pkt_off += quor_kpt_rpd_length_up(len);
+    }
+    bytes -= (uint64_t)m * QUOR_FCS_LEN;
+    const uint64_t off = off0 + (takes_last ? length - pkt_off0 : pkt_off - pkt_off0);
+
+    q.ev_info.ev_pkt_off = pkt_off;
+    s->evq.evq_evinfo_idx = first + m == cnt ? -1 : (int32_t)(first + m);
+    q.rq_data_head += off - off0;
+    q.rq_data_off = off;
+    q.rq_ev_ts_last = last;
+    /* Read by the rate printer of another thread: whole stores, no order. */
+    kpt__rx_qstats &st = q.stats;
+    shm(st.rq_pkt_cnt).store(st.rq_pkt_cnt + m, std::memory_order_relaxed);
+    shm(st.rq_pkt_length).store(st.rq_pkt_length + bytes, std::memory_order_relaxed);
+    if (__builtin_expect(rx->rq_pend_drop_size != 0, 0)) {
+        v[0].length_data += rx->rq_pend_drop_size;
+        rx->rq_pend_drop_size = 0;
+    }
+    return (int)m;
+}
+
+/* A batch on a ring of its own: whole runs of a descriptor where possible,
+ * the packets desc_take_run leaves one at a time. */
+int take_many_uniq(kpt__rx *rx, kpt_recv_req *v, int n, int *rc)
+{
+    int i = 0;
+    while (i < n) {
+        if (rx->rx_s->evq.evq_evinfo_idx < 0 && !rx_open_desc(rx, i)) {
+            *rc = EAGAIN;
+            return i;
+        }
+        const int k = desc_take_run(rx, v + i, n - i);
+        if (k > 0) {
+            i += k;
+            continue;
+        }
+        const int r = recv_try(P_UNUSED, rx, i, &v[i]);
+        if (r != 0) {
+            *rc = r;
+            return i;
+        }
+        if (__builtin_expect(rx->rq_pend_drop_size != 0, 0)) {
+            v[i].length_data += rx->rq_pend_drop_size;
+            rx->rq_pend_drop_size = 0;
+        }
+        i++;
+    }
+    *rc = 0;
+    return n;
+}
+
 } // namespace
 
 int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
@@ -594,6 +714,8 @@ int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
     kpt__rx *rx = &ring->u.ring.rx;
     /* The plain receive functions are inlined: a batch costs no call per
      * packet.  Any other one (switch timestamps) is called per slot. */
+    if (ring->ring_recv_fn == ring_recv_uniq && rx->ats.arct_status <= ATS_STATUS_FALLBACK_LOCAL)
+        return take_many_uniq(rx, v, n, rc);
     if (ring->ring_recv_fn == ring_recv_uniq)
         return take_many(rx, v, n, rc,
                          [rx](int i, kpt_recv_req *r) { return recv_try(P_UNUSED, rx, i, r); });

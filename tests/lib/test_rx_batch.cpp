@@ -134,6 +134,107 @@ TEST_F(BatchTest, ReturnsGiveBackWhatIsBorrowedAndSynchroniseEvery64KiB)
     EXPECT_EQ(g_last_sync.rs_data_tail, 80u * 4096);
 }
 
+// A batch on a ring of its own takes whole runs of a descriptor at once.
+// It must hand out exactly what the attempt of one packet at a time does:
+// the same stream (packets of every length, descriptors of one packet and
+// of many, adapter times that go back, an empty and an unsound descriptor
+// passed over, packets across the ring end) is read both ways from the same
+// starting state, in batches whose ends fall anywhere in a descriptor, and
+// every packet record and the cursor, counters and clamps after it agree.
+TEST_F(BatchTest, BatchesHandOutWhatOnePacketAtATimeDoes)
+{
+    ASSERT_NO_FATAL_FAILURE(Open());
+    Forger f(Rx());
+    // Near the ring end first, so that the stream wraps.
+    f.FillTo(f.Size() - 150000);
+    while (kpt_ring_recv(ring_, 0, &req_) == 0) {
+    }
+    ASSERT_EQ(kpt_ring_return_many(ring_, 0xFFFFFFFFu, nullptr), 0);
+
+    uint32_t seed = 12345;
+    auto rnd = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    uint64_t ticks = 1000000;
+    uint32_t tag = 0;
+    for (int d = 0; d < 90; ++d) {
+        ticks = ticks + 2000 - rnd(3000); // now and then earlier than before
+        if (d == 20) {
+            f.Put({}, f.Ticks(ticks), 512, 0); // no packet: passed over
+            continue;
+        }
+        if (d == 41) {
+            f.Put({100, 100}, f.Ticks(ticks), 150); // slots beyond its length
+            continue;
+        }
+        const uint32_t cnt = d % 5 == 0 ? 1 : 1 + rnd(QUOR_KPT_DESC_MAX_PKTS);
+        std::vector<uint16_t> lens;
+        for (uint32_t i = 0; i < cnt; ++i)
+            lens.push_back(uint16_t(rnd(4) == 0 ? QUOR_FCS_LEN + rnd(1515) : 64 + rnd(40)));
+        // Some descriptors cover more than their slots.
+        uint32_t slots = 0;
+        for (uint16_t l : lens) slots += quor_kpt_rpd_length_up(l);
+        f.Put(lens, f.Ticks(ticks), int(slots + (d % 3 == 0 ? 48 : 0)), -1, tag);
+        tag += cnt;
+    }
+
+    const kpt__rx_state start = *St();
+    const auto verify0 = Rx()->rx_verify;
+    // One packet at a time with the slot index as req_index, skipped bytes
+    // folded into the next packet, as a batch must.
+    std::vector<kpt_recv_req> want;
+    for (;;) {
+        kpt_recv_req r = {};
+        r.hw_hash = 0xabcdef;
+        if (ring_recv_try(P_UNUSED, Rx(), int(want.size() % 300), &r) != 0) break;
+        r.length_data += Rx()->rq_pend_drop_size;
+        Rx()->rq_pend_drop_size = 0;
+        want.push_back(r);
+    }
+    ASSERT_EQ(want.size(), tag); // the unsound descriptor's two are not handed out
+    const kpt__rx_state end = *St();
+    const auto verify1 = Rx()->rx_verify;
+    EXPECT_EQ(verify1.err_pkt_ring, verify0.err_pkt_ring + 1);
+    EXPECT_GT(end.recvq.stats.rq_neg_adj_event, start.recvq.stats.rq_neg_adj_event);
+    EXPECT_LT(end.recvq.rq_data_off, start.recvq.rq_data_off); // wrapped
+
+    memcpy(St(), &start, sizeof start);
+    Rx()->rx_verify = verify0;
+    std::vector<kpt_recv_req> got;
+    const int sizes[] = {1, 5, 32, 58, 300, 7, 2, 57, 3};
+    for (int k = 0;; ++k) {
+        const int want_n = sizes[k % 9];
+        for (int i = 0; i < want_n; ++i) v_[i].hw_hash = 0xabcdef;
+        n_ = 0;
+        const int rc = kpt_ring_recv_many(ring_, 0, v_, want_n, &n_, nullptr);
+        if (rc == EAGAIN) break;
+        ASSERT_EQ(rc, 0);
+        ASSERT_TRUE(n_ >= 1 && n_ <= want_n);
+        got.insert(got.end(), v_, v_ + n_);
+    }
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got[i].pkt_addr, want[i].pkt_addr);
+        EXPECT_EQ(got[i].length, want[i].length);
+        EXPECT_EQ(got[i].timestamp, want[i].timestamp);
+        EXPECT_EQ(got[i].portnum, want[i].portnum);
+        EXPECT_EQ(got[i].length_data, want[i].length_data);
+        EXPECT_EQ(got[i].hw_hash, 0xabcdefu);
+        if (i > 0) {
+            EXPECT_GE(got[i].timestamp, got[i - 1].timestamp);
+        }
+    }
+    // The packets' frames are intact (a wrapped one made contiguous).
+    for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_TRUE(FrameIs(got[i], got[i].length, uint32_t(i))) << i;
+    EXPECT_EQ(memcmp(St(), &end, sizeof end), 0) << "cursor, counters or clamp differ";
+    EXPECT_EQ(Rx()->rx_verify.err_pkt_ring, verify1.err_pkt_ring);
+    EXPECT_EQ(Rx()->rq_pend_drop_size, 0u);
+    EXPECT_EQ(uint64_t(DataOf(got.data(), int(got.size()))), Head() - Tail());
+}
+
 TEST_F(BatchTest, CloseGivesBorrowedBytesBackInOneSynchronisation)
 {
     ASSERT_NO_FATAL_FAILURE(Open());
