@@ -590,26 +590,36 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
 
     struct pollfd pf[2] = {{c->sock, POLLIN, 0}, {t->evfd, POLLIN, 0}};
     alignas(struct cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
+    bool probe = true;
     for (;;) {
         {
             std::lock_guard lk(c->mu);
             if (w.done) break;
         }
-        int n = cancel.poll_allowing(pf, 2);
-        if (n < 0) {
-            /* Interrupted (or failed): the request is given up, as an
-             * interrupted ioctl would be, unless its reply is already here. */
-            int e = errno;
-            std::lock_guard lk(c->mu);
-            if (w.done) break;
-            return e;
+        /* One look before the first wait: the reply is usually there already,
+         * as the request woke the simulator on this core and it answered
+         * before the send returned, and a poll() would cost a system call
+         * more.  A hand-over that lands meanwhile
+         * leaves the eventfd set: the next wait of this thread reads it and
+         * looks again, which costs nothing else. */
+        if (!probe) {
+            int n = cancel.poll_allowing(pf, 2);
+            if (n < 0) {
+                /* Interrupted (or failed): the request is given up, as an
+                 * interrupted ioctl would be, unless its reply is already here. */
+                int e = errno;
+                std::lock_guard lk(c->mu);
+                if (w.done) break;
+                return e;
+            }
+            if (pf[1].revents & POLLIN) {
+                uint64_t v;
+                ssize_t r = read(t->evfd, &v, sizeof v);
+                (void)r; /* reset; w.done is checked at the top */
+            }
+            if (!(pf[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         }
-        if (pf[1].revents & POLLIN) {
-            uint64_t v;
-            ssize_t r = read(t->evfd, &v, sizeof v);
-            (void)r; /* reset; w.done is checked at the top */
-        }
-        if (!(pf[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        probe = false;
 
         struct iovec riov = {t->buf, kRecvBufSize};
         struct msghdr rh = {};

@@ -6,8 +6,10 @@
 //
 // Several ports are read through one ring group, so the frames come out in
 // timestamp order across them; -n gives one port's RSS rings a thread and a
-// file each.  Frames are filtered and copied into a large output buffer in
-// place; the buffer goes to the file in big writes.
+// file each.  A single port's ring is read in batches; each frame is
+// filtered in place and copied into a large output buffer, and the batch's
+// ring space is given back at once.  Full buffers go to the file from a
+// thread of their own (PcapngWriter).
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -51,6 +53,8 @@ const char kUsage[] =
 
 constexpr uint32_t kMaxPorts = 32;
 constexpr int kRecvTimeoutMs = 100;
+// Frames borrowed from the ring per call.
+constexpr int kBatch = 256;
 // An interface statistics block as this program writes it.
 constexpr uint64_t kIsbBytes = 112;
 
@@ -153,6 +157,21 @@ struct Capture {
     std::vector<kpt_ring_t> stat_ring; // per interface: a ring whose stats are its port's
     uint8_t port_if[kMaxPorts] = {};   // interface index of a port
     std::atomic<uint64_t> taken{0};    // frames written, against -c
+
+    // The port counters as ring 0's thread last read them for the progress
+    // line: a ring's statistics are read by the thread that uses the ring.
+    std::atomic<bool> want_drops{false};
+    std::atomic<uint64_t> drops{0};
+    void publish_drops()
+    {
+        uint64_t d = 0;
+        for (kpt_ring_t r : stat_ring) {
+            PortCounters c = read_port(r);
+            d += c.adapter_drop + c.ring_drop;
+        }
+        drops.store(d, std::memory_order_relaxed);
+        want_drops.store(false, std::memory_order_release); // pairs with progress()'s acquire
+    }
 };
 
 // One ring's output: a pcapng file set with its rotation, or printed lines.
@@ -344,13 +363,54 @@ inline bool take(Capture &cap, const kpt_recv_req &req, Output &out, RingCounter
     return !(limit && cap.taken.load(std::memory_order_relaxed) >= limit);
 }
 
-int run_ring(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc)
+// Reads one ring: a port's ring in batches, a group (which merges its ports
+// one frame at a time) frame by frame.
+class RingReader {
+public:
+    RingReader(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc, bool batched)
+        : cap_(cap), ring_(ring), out_(out), rc_(rc), batched_(batched)
+    {
+    }
+
+    // Takes what the ring holds, waiting up to timeout_ms for a first frame.
+    // 0 with *more cleared when the run must end, EAGAIN/EINTR when nothing
+    // came, or the library's error.
+    int step(int timeout_ms, bool *more, int *err)
+    {
+        if (!batched_) {
+            kpt_recv_req req;
+            int r = kpt_ring_recv(ring_, timeout_ms, &req);
+            if (r == 0) *more = take(cap_, req, out_, rc_, err);
+            return r;
+        }
+        int n = 0;
+        int r = kpt_ring_recv_many(ring_, timeout_ms, reqs_, kBatch, &n, nullptr);
+        if (r != 0) return r;
+        for (int i = 0; i < n && *more; ++i) *more = take(cap_, reqs_[i], out_, rc_, err);
+        // Everything borrowed goes back: the frames taken are in the output
+        // buffer by now, the rest is not wanted.
+        kpt_ring_return_many(ring_, 0xFFFFFFFFu, nullptr);
+        return 0;
+    }
+
+private:
+    Capture &cap_;
+    kpt_ring_t ring_;
+    Output &out_;
+    RingCounters &rc_;
+    bool batched_;
+    kpt_recv_req reqs_[kBatch];
+};
+
+int run_ring(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc, bool publisher)
 {
     int err = 0;
     bool more = true;
-    kpt_recv_req req;
+    RingReader rd(cap, ring, out, rc, cap.ifaces.size() == 1);
     while (more && !g_stop.load(std::memory_order_relaxed)) {
-        int r = kpt_ring_recv(ring, kRecvTimeoutMs, &req);
+        // Pairs with the release store of the main thread's request.
+        if (publisher && cap.want_drops.load(std::memory_order_acquire)) cap.publish_drops();
+        int r = rd.step(kRecvTimeoutMs, &more, &err);
         if (r == EAGAIN || r == EINTR) {
             out.idle();
             continue;
@@ -360,7 +420,6 @@ int run_ring(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc)
             err = r;
             break;
         }
-        more = take(cap, req, out, rc, &err);
     }
     g_stop = true;
     // Stopped from outside: once the port no longer delivers, what is in the
@@ -368,7 +427,8 @@ int run_ring(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc)
     // accounted for in the statistics.
     if (more && !err) {
         while (!g_port_stopped.load()) usleep(1000);
-        while (more && kpt_ring_recv(ring, 0, &req) == 0) more = take(cap, req, out, rc, &err);
+        while (more && rd.step(0, &more, &err) == 0) {
+        }
     }
     int e = out.finish();
     return err ? err : e;
@@ -446,19 +506,18 @@ void fill_section(SectionInfo *si)
     if (gethostname(host, sizeof host - 1) == 0) si->comment = std::string("host ") + host;
 }
 
-void progress(const std::vector<std::unique_ptr<RingCounters>> &rcs, const Capture &cap,
-              const std::vector<PortCounters> &base, uint64_t *last_frames, uint64_t *last_bytes,
-              double *last_t)
+void progress(const std::vector<std::unique_ptr<RingCounters>> &rcs, Capture &cap,
+              uint64_t base_drops, uint64_t *last_frames, uint64_t *last_bytes, double *last_t)
 {
-    uint64_t frames = 0, bytes = 0, drops = 0;
+    uint64_t frames = 0, bytes = 0;
     for (auto &r : rcs) {
         frames += r->frames.load(std::memory_order_relaxed);
         bytes += r->bytes.load(std::memory_order_relaxed);
     }
-    for (size_t i = 0; i < cap.ifaces.size(); ++i) {
-        PortCounters d = read_port(cap.stat_ring[i]) - base[i];
-        drops += d.adapter_drop + d.ring_drop;
-    }
+    // What ring 0's thread published since the last line; asked again for the next.
+    uint64_t drops = cap.drops.load(std::memory_order_relaxed);
+    drops = drops > base_drops ? drops - base_drops : 0;
+    cap.want_drops.store(true, std::memory_order_release); // pairs with run_ring()'s acquire
     double t = mono_s(), dt = t - *last_t;
     if (dt <= 0) return;
     fprintf(stderr, "\r%llu frames, %.3f Mpps, %.3f Gbit/s, %llu dropped   ",
@@ -568,7 +627,12 @@ int main(int argc, char **argv)
     else if (opt.out.empty()) setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 
     std::vector<PortCounters> base(cap.ifaces.size());
-    for (size_t i = 0; i < base.size(); ++i) base[i] = read_port(cap.stat_ring[i]);
+    uint64_t base_drops = 0;
+    for (size_t i = 0; i < base.size(); ++i) {
+        base[i] = read_port(cap.stat_ring[i]);
+        base_drops += base[i].adapter_drop + base[i].ring_drop;
+    }
+    cap.drops = base_drops;
 
     int status = 0;
     if (ok && (rc = kpt_start(h)) != 0) {
@@ -582,7 +646,8 @@ int main(int argc, char **argv)
         running = opt.rings;
         for (int r = 0; r < opt.rings; ++r)
             threads.emplace_back([&, r] {
-                results[size_t(r)] = run_ring(cap, rings[size_t(r)], *outs[size_t(r)], *counters[size_t(r)]);
+                results[size_t(r)] =
+                    run_ring(cap, rings[size_t(r)], *outs[size_t(r)], *counters[size_t(r)], r == 0);
                 g_stop = g_stop || results[size_t(r)] != 0;
                 running--;
             });
@@ -594,7 +659,7 @@ int main(int argc, char **argv)
             int s = sigtimedwait(&sigs, nullptr, &ts);
             if (s == SIGINT || s == SIGTERM) g_stop = true;
             if (show && mono_s() >= next) {
-                progress(counters, cap, base, &lf, &lb, &lt);
+                progress(counters, cap, base_drops, &lf, &lb, &lt);
                 next += 1;
             }
         }

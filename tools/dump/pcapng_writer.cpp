@@ -57,17 +57,30 @@ private:
 
 }  // namespace
 
-PcapngWriter::PcapngWriter(size_t buffer_bytes)
+PcapngWriter::PcapngWriter(size_t buffer_bytes, size_t buffers)
 {
     cap_ = std::max<size_t>(buffer_bytes, 64u << 10);
-    buf_ = static_cast<uint8_t *>(aligned_alloc(4096, (cap_ + 4095) & ~size_t(4095)));
-    if (!buf_) abort();
+    const size_t alloc = (cap_ + 4095) & ~size_t(4095);
+    for (size_t i = 0; i < std::max<size_t>(buffers, 2); ++i) {
+        uint8_t *b = static_cast<uint8_t *>(aligned_alloc(4096, alloc));
+        if (!b) abort();
+        all_.push_back(b);
+    }
+    buf_ = all_[0];
+    free_.assign(all_.begin() + 1, all_.end());
+    thread_ = std::thread([this] { write_loop(); });
 }
 
 PcapngWriter::~PcapngWriter()
 {
     close();
-    free(buf_);
+    {
+        std::lock_guard lk(mu_);
+        quit_ = true;
+    }
+    cv_full_.notify_one();
+    thread_.join();
+    for (uint8_t *b : all_) free(b);
 }
 
 void PcapngWriter::put(const void *p, size_t n)
@@ -84,7 +97,7 @@ void PcapngWriter::begin(int fd, bool own, const SectionInfo &si,
 {
     fd_ = fd;
     own_ = own;
-    err_ = 0;
+    err_.store(0, std::memory_order_relaxed); // the previous file is closed: nothing is in flight
     used_ = 0;
     written_ = 0;
 
@@ -134,26 +147,62 @@ void PcapngWriter::stats(uint32_t ifid, const IfaceStats &st)
 
 void PcapngWriter::drain()
 {
-    size_t off = 0;
-    while (off < used_ && fd_ >= 0 && !err_) {
-        ssize_t n = ::write(fd_, buf_ + off, used_ - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            err_ = n < 0 ? errno : EIO;
-            break;
-        }
-        off += size_t(n);
+    if (used_ == 0) return;
+    std::unique_lock lk(mu_);
+    if (fd_ >= 0 && !error()) {
+        full_.push_back(Job{buf_, used_, fd_});
+        cv_full_.notify_one();
+        cv_free_.wait(lk, [&] { return !free_.empty(); });
+        buf_ = free_.back();
+        free_.pop_back();
     }
     used_ = 0; // after a failure the rest is lost; error() says so
 }
 
 int PcapngWriter::close()
 {
-    if (fd_ < 0) return err_;
+    if (fd_ < 0) return error();
     drain();
-    if (own_ && ::close(fd_) != 0 && !err_) err_ = errno;
+    {
+        std::unique_lock lk(mu_);
+        cv_free_.wait(lk, [&] { return full_.empty() && !writing_; });
+    }
+    if (own_ && ::close(fd_) != 0 && !error()) err_.store(errno, std::memory_order_relaxed);
     fd_ = -1;
-    return err_;
+    return error();
+}
+
+void PcapngWriter::write_all(const Job &j)
+{
+    size_t off = 0;
+    while (off < j.len && !error()) {
+        ssize_t n = ::write(j.fd, j.buf + off, j.len - off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            err_.store(n < 0 ? errno : EIO, std::memory_order_relaxed);
+            break;
+        }
+        off += size_t(n);
+    }
+}
+
+void PcapngWriter::write_loop()
+{
+    std::unique_lock lk(mu_);
+    for (;;) {
+        cv_full_.wait(lk, [&] { return quit_ || !full_.empty(); });
+        if (full_.empty()) return; // quit_, with nothing left to write
+        Job j = full_.front();
+        full_.pop_front();
+        writing_ = true;
+        lk.unlock();
+        write_all(j);
+        lk.lock();
+        writing_ = false;
+        free_.push_back(j.buf);
+        // Wakes both a filler waiting for a buffer and close() waiting for the end.
+        cv_free_.notify_all();
+    }
 }
 
 }  // namespace kptdump

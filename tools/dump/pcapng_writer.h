@@ -2,13 +2,22 @@
 // descriptions, packets appended into a large buffer that is written out in
 // big pieces, and interface statistics at the end of every file.
 //
+// The writes happen on a thread of the writer's own: the capturing thread
+// fills one buffer while the file takes the previous ones, so a slow write
+// holds the capture back only once every buffer is waiting for the file.
+//
 // Blocks are written in the host's byte order (a reader learns it from the
 // section header), every block padded to 32 bits and closed by its length.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kptdump {
@@ -53,8 +62,9 @@ constexpr uint16_t kIsbStart = 2, kIsbEnd = 3, kIsbIfRecv = 4, kIsbIfDrop = 5,
 
 class PcapngWriter {
 public:
-    // buffer_bytes: how much is gathered before one write() (at least 64 KiB).
-    explicit PcapngWriter(size_t buffer_bytes = 4u << 20);
+    // buffer_bytes: how much is gathered before one write() (at least 64 KiB);
+    // buffers: how many of them exist (at least 2: one filling, one writing).
+    explicit PcapngWriter(size_t buffer_bytes = 4u << 20, size_t buffers = 4);
     ~PcapngWriter();
     PcapngWriter(const PcapngWriter &) = delete;
     PcapngWriter &operator=(const PcapngWriter &) = delete;
@@ -85,27 +95,48 @@ public:
     // One interface statistics block, stamped with st.end_ns.
     void stats(uint32_t ifid, const IfaceStats &st);
 
-    // Writes out what is buffered; the first failure is kept (error()).
+    // Hands what is buffered to the writing thread and takes a free buffer
+    // (waiting while every buffer is still queued for the file).
     void drain();
-    // Drains and closes the file (when owned).  Returns error().
+    // Drains, waits until the file has everything and closes it (when
+    // owned).  Returns error().
     int close();
 
     // Bytes of the current file, buffered ones included.
     uint64_t file_bytes() const { return written_; }
-    // First write error (errno) since begin(), 0 if none.
-    int error() const { return err_; }
+    // First write error (errno) since begin(), 0 if none.  Writes fail
+    // behind the caller's back, so this may turn non-zero at any time.
+    int error() const { return err_.load(std::memory_order_relaxed); }
     bool active() const { return fd_ >= 0; }
 
 private:
-    void put(const void *p, size_t n);
-    void put_option(uint16_t code, const void *p, uint16_t n);
+    struct Job {
+        uint8_t *buf;
+        size_t len;
+        int fd;
+    };
 
-    uint8_t *buf_ = nullptr;
+    void put(const void *p, size_t n);
+    void write_loop();
+    void write_all(const Job &j);
+
+    uint8_t *buf_ = nullptr; // the buffer being filled
     size_t cap_ = 0, used_ = 0;
     uint64_t written_ = 0;
     int fd_ = -1;
     bool own_ = false;
-    int err_ = 0;
+    std::atomic<int> err_{0};
+
+    // Hand-off to the writing thread: full buffers in file order, and the
+    // free ones.  Guarded by mu_.
+    std::vector<uint8_t *> all_;
+    std::mutex mu_;
+    std::condition_variable cv_full_, cv_free_;
+    std::deque<Job> full_;
+    std::vector<uint8_t *> free_;
+    bool writing_ = false; // the thread holds a job outside full_
+    bool quit_ = false;
+    std::thread thread_;
 };
 
 }  // namespace kptdump
