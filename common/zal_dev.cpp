@@ -173,24 +173,45 @@ SimConn *conn_get(int fd)
  * from a connection that was closed behind the layer's back: drop it. */
 void table_forget(int fd) { conn_release(table_take(fd)); }
 
-/* Per-thread resources for waiting on simulator replies. */
+/*
+ * Per-thread resources for waiting on simulator replies.  The record itself is
+ * trivially destructible so it stays usable to the thread's very end: a
+ * library call made from a static destructor runs after the thread's own
+ * destructors, and a destroyed record (whose resetting stores the compiler may
+ * drop, the object's lifetime being over) would hand out a freed buffer.  The
+ * cleaner below releases the resources and leaves the record empty; a later
+ * call simply makes them again.
+ */
 struct ThreadCtx {
-    int evfd = -1;
-    uint8_t *buf = nullptr;
-    ~ThreadCtx()
+    int evfd;
+    uint8_t *buf;
+};
+
+constinit thread_local ThreadCtx t_ctx = {-1, nullptr};
+
+struct ThreadCtxCleaner {
+    bool armed = false;
+    ~ThreadCtxCleaner()
     {
-        if (evfd >= 0) close(evfd);
-        free(buf);
-        evfd = -1;
-        buf = nullptr;
+        if (t_ctx.evfd >= 0) close(t_ctx.evfd);
+        free(t_ctx.buf);
+        t_ctx.evfd = -1;
+        t_ctx.buf = nullptr;
     }
 };
 
-thread_local ThreadCtx t_ctx;
+thread_local ThreadCtxCleaner t_ctx_cleaner;
+/* Set once the cleaner exists: it is never touched again after that, so not
+ * after its own destruction either. */
+constinit thread_local bool t_ctx_cleaner_made = false;
 
 int thread_ctx(ThreadCtx **out)
 {
     ThreadCtx *t = &t_ctx;
+    if (!t_ctx_cleaner_made) {
+        t_ctx_cleaner.armed = true; /* constructs the cleaner on first use */
+        t_ctx_cleaner_made = true;
+    }
     if (t->evfd < 0) {
         t->evfd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (t->evfd < 0) return errno;
