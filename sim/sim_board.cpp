@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "sim_internal.h"
+#include "sim_wire_impl.h"
 
 namespace quorsim {
 
@@ -156,7 +157,7 @@ bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec>
             }
             b.eeprom_block = v == "block";
         } else {
-            *err = "--board: unknown setting '" + item + "'";
+            *err = "--board: unknown setting '" + printable(item) + "'";
             return false;
         }
     }
