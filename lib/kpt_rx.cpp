@@ -1199,7 +1199,8 @@ int kpt_ring_getstats(kpt_ring_t ring, kpt_ring_stats *stats)
         sum.nic_pkt_recv += st.kpt_pkt_recv;
         sum.nic_pkt_overflow += st.nic_pkt_overflow;
         sum.nic_pkt_bad += st.nic_pkt_bad;
-        sum.ring_pkt_recv += m->u.ring.rx.rx_s->recvq.stats.rq_pkt_cnt;
+        /* Counted by the receiving thread, which may be another one. */
+        sum.ring_pkt_recv += relaxed(m->u.ring.rx.rx_s->recvq.stats.rq_pkt_cnt);
         sum.ring_pkt_overflow += st.kpt_pkt_overflow;
         if (api >= 2)
             sum.nic_bytes_recv += st.nic_bytes_recv;
