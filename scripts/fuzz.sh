@@ -24,7 +24,7 @@ cmake --build build-fuzz -j"$jobs" --target "${targets[@]}"
 mkdir -p "$out/findings"
 for t in "${targets[@]}"; do
   mkdir -p "$out/corpus/$t"
-  args=(-max_total_time="$secs" -timeout=10 -print_final_stats=1
+  args=(-max_total_time="$secs" -timeout=30 -print_final_stats=1
         -artifact_prefix="$out/findings/$t-")
   [ -f "tests/fuzz/$t.dict" ] && args+=(-dict="$root/tests/fuzz/$t.dict")
   echo "-- $t"
