@@ -760,7 +760,8 @@ bool rx_state_sound(const kpt__rx *rx, uint64_t slot_size)
     return true;
 }
 
-volatile uint8_t kpt__rx_touch_sink;
+/* Where the page touches of ring opens land (threads may open rings at once). */
+std::atomic<uint8_t> kpt__rx_touch_sink;
 
 } // namespace
 
@@ -811,7 +812,13 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
         m.map_rx_data = m.map_rx_data_ring + (uintptr_t)prm.rx_data_preamble_size;
         m.map_rx_data_size = (uintptr_t)prm.rx_data_ring_size;
     }
-    kpt_rx_map = m;
+    {
+        /* Rings of different handles may be opened by threads at once. */
+        static pthread_mutex_t map_mu = PTHREAD_MUTEX_INITIALIZER;
+        pthread_mutex_lock(&map_mu);
+        kpt_rx_map = m;
+        pthread_mutex_unlock(&map_mu);
+    }
 
     rx->rx_s = (kpt__rx_state *)m.map_vstate;
     rx->rx_s_all = nullptr;
@@ -876,7 +883,7 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
         uint8_t acc = 0;
         for (uint64_t off = 0; off < rx->rq_size; off += 4096)
             acc += *(volatile const uint8_t *)(m.map_rx_data + off);
-        kpt__rx_touch_sink = acc;
+        kpt__rx_touch_sink.store(acc, std::memory_order_relaxed);
     }
 
     const kpt__rx_state *s = rx->rx_s;
