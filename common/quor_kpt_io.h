@@ -97,6 +97,7 @@ typedef struct kpt__tx_shared_params {
 #ifdef __cplusplus
 
 #include <atomic>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -138,6 +139,19 @@ static inline void kpt__spin_unlock(kpt__tx_state *s)
 /* ---- posting and reaping, with the lock held ---- */
 
 /*
+ * A counter of the block that the driver peeks at without the lock, to tell
+ * whether taking it is worth while (dq_head_idx, dq_inflight, txd.d_cnt,
+ * flow_desc), or that statistics read from another thread (tx_pkts_cnt).
+ * Only the holder changes it; stored whole, relaxed, so that a
+ * peek sees an old or a new value and never a torn one.  Pairs with the
+ * driver's relaxed loads; the lock orders everything else.
+ */
+template <class T> static inline void kpt__tx_peeked_set(T &field, std::type_identity_t<T> value)
+{
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
+/*
  * Copies nwords 64-bit words to a descriptor slot with 64-bit stores in
  * ascending order, then fences so that the slot is written before the
  * doorbell.
@@ -159,7 +173,7 @@ static inline void kpt__tx_pioflush(const kpt__tx_shared_params *sp, bool by_dri
     kpt__tx_state *s = sp->tx_s;
     uint32_t idx = s->dq_head_idx % sp->txd_cnt;
     uint32_t cnt = s->txd.d_cnt, len = s->txd.d_length;
-    s->dq_head_idx += 1;
+    kpt__tx_peeked_set(s->dq_head_idx, s->dq_head_idx + 1);
     s->dq_lengths[idx] = len;
     uint64_t words[QUOR_KPT_TX_BATCH_FRAMES / 4];
     uint32_t nwords = (2 * cnt + 7) / 8;
@@ -169,14 +183,14 @@ static inline void kpt__tx_pioflush(const kpt__tx_shared_params *sp, bool by_dri
     __builtin_memcpy(words, s->txd.d_pkt_lens_be16, nwords * 8);
     zal_piocopy64_inline(sp->txd_pio_base + idx * (QUOR_KPT_TX_SLOT_SIZE / 8), words, nwords);
     uint32_t db = cnt | (len << 16);
-    s->tx_pkts_cnt += cnt;
+    kpt__tx_peeked_set(s->tx_pkts_cnt, s->tx_pkts_cnt + cnt);
     if (by_driver)
         s->tx_flush_intr_cnt += 1;
     else
         s->tx_flush_cnt += 1;
-    s->txd.d_cnt = 0;
+    kpt__tx_peeked_set(s->txd.d_cnt, 0u);
     s->txd.d_length = 0;
-    s->dq_inflight += 1;
+    kpt__tx_peeked_set(s->dq_inflight, s->dq_inflight + 1);
     /* The unused tail of the batch's last page is held until completion. */
     s->dq_avail -= quor_kpt_tx_round_page(len) - len;
     /* The doorbell last, as one 32-bit big-endian store; read by the adapter
@@ -202,11 +216,11 @@ static inline bool kpt__tx_update_completion(const kpt__tx_shared_params *sp)
     if (nic == host) return false;
     for (uint8_t i = host; i != nic; ++i) {
         uint32_t slot = i % sp->txd_cnt;
-        s->dq_inflight -= 1;
+        kpt__tx_peeked_set(s->dq_inflight, s->dq_inflight - 1);
         s->dq_avail += quor_kpt_tx_round_page(s->dq_lengths[slot]);
         s->dq_lengths[slot] = 0;
     }
-    s->ep_flow.tx_flow.flow_desc = nic;
+    kpt__tx_peeked_set(s->ep_flow.tx_flow.flow_desc, uint32_t(nic));
     return true;
 }
 

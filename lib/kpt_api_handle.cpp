@@ -9,6 +9,8 @@
 #include <string.h>
 #include <sys/mman.h>
 
+#include <atomic>
+
 #include "kpt_handle.h"
 #include "kpt_internal.h"
 #include "kpt_rx.h"
@@ -27,8 +29,9 @@ constexpr int kMaxOpenKeyvals = 7;
 
 static_assert(sizeof(kpt_rss_params_mode) == sizeof(int), "RSS mode field is an int");
 
-/* Pre-faulting reads land here so that the compiler keeps them. */
-volatile uint32_t kpt__prefault_sum;
+/* Pre-faulting reads land here so that the compiler keeps them; threads
+ * opening rings or injection handles at once add to it together. */
+std::atomic<uint32_t> kpt__prefault_sum;
 
 struct PortList {
     STAILQ_HEAD(, kpt_port) q = STAILQ_HEAD_INITIALIZER(q);
@@ -340,7 +343,7 @@ int kpt__mmap(const kpt__params *p, zal_handle_t mhandle, const char *map_name,
         uint32_t sum = 0;
         for (uintptr_t i = 0; i < size / kPage; ++i)
             sum += bytes[i * kPage];
-        kpt__prefault_sum = kpt__prefault_sum + sum;
+        kpt__prefault_sum.fetch_add(sum, std::memory_order_relaxed);
     }
 
     const bool mib = mapped >= kMiB;

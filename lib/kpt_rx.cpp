@@ -882,7 +882,8 @@ bool rx_state_sound(const kpt__rx *rx, uint64_t slot_size)
     return true;
 }
 
-volatile uint8_t kpt__rx_touch_sink;
+/* Where the page touches of ring opens land (threads may open rings at once). */
+std::atomic<uint8_t> kpt__rx_touch_sink;
 
 } // namespace
 
@@ -933,7 +934,13 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
         m.map_rx_data = m.map_rx_data_ring + (uintptr_t)prm.rx_data_preamble_size;
         m.map_rx_data_size = (uintptr_t)prm.rx_data_ring_size;
     }
-    kpt_rx_map = m;
+    {
+        /* Rings of different handles may be opened by threads at once. */
+        static pthread_mutex_t map_mu = PTHREAD_MUTEX_INITIALIZER;
+        pthread_mutex_lock(&map_mu);
+        kpt_rx_map = m;
+        pthread_mutex_unlock(&map_mu);
+    }
 
     rx->rx_s = (kpt__rx_state *)m.map_vstate;
     rx->rx_s_all = nullptr;
@@ -998,7 +1005,7 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
         uint8_t acc = 0;
         for (uint64_t off = 0; off < rx->rq_size; off += 4096)
             acc += *(volatile const uint8_t *)(m.map_rx_data + off);
-        kpt__rx_touch_sink = acc;
+        kpt__rx_touch_sink.store(acc, std::memory_order_relaxed);
     }
 
     const kpt__rx_state *s = rx->rx_s;
@@ -1321,7 +1328,8 @@ int kpt_ring_getstats(kpt_ring_t ring, kpt_ring_stats *stats)
         sum.nic_pkt_recv += st.kpt_pkt_recv;
         sum.nic_pkt_overflow += st.nic_pkt_overflow;
         sum.nic_pkt_bad += st.nic_pkt_bad;
-        sum.ring_pkt_recv += m->u.ring.rx.rx_s->recvq.stats.rq_pkt_cnt;
+        /* Counted by the receiving thread, which may be another one. */
+        sum.ring_pkt_recv += relaxed(m->u.ring.rx.rx_s->recvq.stats.rq_pkt_cnt);
         sum.ring_pkt_overflow += st.kpt_pkt_overflow;
         if (api >= 2)
             sum.nic_bytes_recv += st.nic_bytes_recv;

@@ -185,7 +185,7 @@ inline int tx_send(kpt_inject_handle *h, int timeout_ms, const void *pkt, uint32
     s->dq_avail -= qlen;
     s->txd.d_length += qlen;
     s->txd.d_pkt_lens_be16[s->txd.d_cnt] = htobe16(uint16_t(wire_len));
-    s->txd.d_cnt += 1;
+    kpt__tx_peeked_set(s->txd.d_cnt, s->txd.d_cnt + 1);
 
     kpt__tx_try_flush(sp);
     kpt__spin_unlock(s);

@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Builds kpt and runs every test: the regular build, then the same suite
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then the ring
-# diagnostics' tests under ThreadSanitizer.
-#   scripts/test.sh            both builds
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then under
+# ThreadSanitizer, then each fuzz target for a short fixed time (when clang
+# is there).
+#   scripts/test.sh            every pass
 #   scripts/test.sh --quick    the regular build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# run_suite DIR [CMAKE_ARGS...] [-- CTEST_ARGS...]
 run_suite() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  local cm=() ct=()
+  while (($#)) && [ "$1" != "--" ]; do cm+=("$1"); shift; done
+  (($#)) && shift && ct=("$@")
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cm[@]}" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300
+  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300 "${ct[@]}"
 }
 
 echo "== regular build"
@@ -22,12 +27,18 @@ if [ "${1:-}" != "--quick" ]; then
   echo "== sanitizer build (ASan+UBSan)"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build-asan -DKPT_SANITIZE=ON -DKPT_BENCH=OFF
-  # The threads and signal handler of the ring diagnostics against the rings
-  # they read, under ThreadSanitizer (any report fails the test).
-  echo "== thread sanitizer build (ring diagnostics)"
-  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKPT_TSAN=ON \
-    -DKPT_BENCH=OFF >/dev/null
-  cmake --build build-tsan -j"$jobs" --target test_rx_diag
-  ctest --test-dir build-tsan -j"$jobs" --output-on-failure --timeout 300 -R '^DiagTest\.'
+  # Any report fails its test.  Not run here: the UDP sink's tests.  The sink
+  # is one thread (nothing to check), and ThreadSanitizer holds back a signal
+  # that arrives while it waits in pselect() until the next call it
+  # intercepts, which the program never makes, so SIGINT never ends it.
+  echo "== thread sanitizer build"
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp" \
+    run_suite build-tsan -DKPT_TSAN=ON -DKPT_BENCH=OFF -- -E '^SinkTest\.'
+
+  if command -v clang++ >/dev/null; then
+    scripts/fuzz.sh 20
+  else
+    echo "== no clang: the fuzz targets are not run"
+  fi
 fi
 echo "== all tests passed"

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim_internal.h"
+#include "sim_wire_impl.h"
 
 namespace quorsim {
 
@@ -50,7 +51,7 @@ int parse_args(int argc, char **argv, Options *o, std::string *err)
         std::string a = argv[i];
         if (a == "--help" || a == "-h") return 1;
         if (a.rfind("--", 0) != 0) {
-            *err = "unexpected argument: " + a;
+            *err = "unexpected argument: " + printable(a);
             return 2;
         }
         std::string name = a, val;
@@ -63,7 +64,7 @@ int parse_args(int argc, char **argv, Options *o, std::string *err)
         auto need = [&]() -> bool {
             if (has_val) return true;
             if (i + 1 >= argc) {
-                *err = "option " + name + " needs a value";
+                *err = "option " + printable(name) + " needs a value";
                 return false;
             }
             val = argv[++i];
@@ -145,7 +146,7 @@ int parse_args(int argc, char **argv, Options *o, std::string *err)
                 return 2;
             }
             if (std::string e = parse_switch_settings(val.substr(eq + 1), &s); !e.empty()) {
-                *err = "--switch " + val + ": " + e;
+                *err = "--switch " + printable(val) + ": " + e;
                 return 2;
             }
             o->switches.push_back(val);
@@ -224,7 +225,7 @@ int parse_args(int argc, char **argv, Options *o, std::string *err)
             }
             o->netdev_prefix = val;
         } else {
-            *err = "unknown option: " + name;
+            *err = "unknown option: " + printable(name);
             return 2;
         }
     }

@@ -17,6 +17,7 @@
 #include "quor_nfw.h"
 #include "quor_pc.h"
 #include "sim_internal.h"
+#include "sim_wire_impl.h"
 
 namespace quorsim {
 
@@ -235,7 +236,7 @@ bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec>
             }
             b.eeprom_block = v == "block";
         } else {
-            *err = "--board: unknown setting '" + item + "'";
+            *err = "--board: unknown setting '" + printable(item) + "'";
             return false;
         }
     }

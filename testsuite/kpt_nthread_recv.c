@@ -67,7 +67,7 @@ static struct {
     unsigned validate, verbose;
     int recv_wait, reinject, reflect;
     unsigned num_workers, num_workers_ready, workers_done;
-    volatile unsigned expired;
+    unsigned expired;
     worker_t worker[MAX_WORKERS];
     int num_boards;
     board_t board[MAX_BOARDS];
@@ -86,7 +86,13 @@ static struct {
     uint64_t pkts_last, pkts_delta, bytes_last, bytes_delta;
 } wrk_pstats[MAX_WORKERS];
 
-static volatile int getout;
+static int getout;
+
+/* Flags and counters that one thread writes while others read them: whole
+ * relaxed loads and stores, so a reader sees an old or a new value and the
+ * access is no data race.  Nothing else is ordered by them. */
+#define SHARED_LOAD(x) __atomic_load_n(&(x), __ATOMIC_RELAXED)
+#define SHARED_STORE(x, v) __atomic_store_n(&(x), (v), __ATOMIC_RELAXED)
 static pthread_mutex_t exit_mtx = PTHREAD_MUTEX_INITIALIZER;
 static int exit_once;
 
@@ -175,7 +181,7 @@ static void print_periodic_stats(void)
     uint64_t pkts = 0, bytes = 0;
     pthread_mutex_lock(&G.wrk_mtx);
     for (unsigned i = 0; i < G.num_workers; ++i) {
-        uint64_t p = G.worker[i].num_pkts, b = G.worker[i].num_bytes;
+        uint64_t p = SHARED_LOAD(G.worker[i].num_pkts), b = SHARED_LOAD(G.worker[i].num_bytes);
         wrk_pstats[i].pkts_delta = p - wrk_pstats[i].pkts_last;
         wrk_pstats[i].bytes_delta = b - wrk_pstats[i].bytes_last;
         wrk_pstats[i].pkts_last = p;
@@ -187,7 +193,7 @@ static void print_periodic_stats(void)
         if (G.exit_usecs == 0)
             G.exit_usecs = now + (uint64_t)G.duration * 1000000u;
         else if (now >= G.exit_usecs)
-            G.expired = 1;
+            SHARED_STORE(G.expired, 1u);
     }
     pthread_mutex_unlock(&G.wrk_mtx);
 
@@ -263,7 +269,7 @@ static void sigexit_body(void)
     pthread_mutex_lock(&exit_mtx);
     if (!exit_once) {
         exit_once = 1;
-        getout = 1;
+        SHARED_STORE(getout, 1);
         stats();
         fflush(stdout);
     }
@@ -275,7 +281,7 @@ static void cancel_others(const worker_t *self)
 {
     /* Workers busy with traffic are in no receive wait to be cancelled
      * in: they stop at their next loop test. */
-    getout = 1;
+    SHARED_STORE(getout, 1);
     for (unsigned i = 0; i < G.num_workers; ++i) {
         worker_t *o = &G.worker[i];
         if (o == self || !o->started) continue;
@@ -316,7 +322,7 @@ static int account(worker_t *w, uint64_t *local, int last_rc)
     G.num_pkts += *local;
     *local = 0;
     if (last_rc != EINTR && last_rc != EAGAIN) G.thread_rc = last_rc;
-    if (G.num_pkts >= G.num_pkts_expected || G.expired || getout) {
+    if (G.num_pkts >= G.num_pkts_expected || G.expired || SHARED_LOAD(getout)) {
         if (G.verbose) printf("[%d] all %llu received\n", w->worker_id, (unsigned long long)G.num_pkts);
         cancel_others(w);
         done = 1;
@@ -364,9 +370,9 @@ static void worker_body(worker_t *w)
         cyc_itvl = (double)((uint64_t)G.delay_nsecs * zal_cycles_per_second()) / 1e9;
     }
 
-    while (!getout) {
+    while (!SHARED_LOAD(getout)) {
         int do_account = 0;
-        if (G.expired) {
+        if (SHARED_LOAD(G.expired)) {
             /* The run time is over: stop now, not at the next 100000. */
             do_account = 1;
         } else {
@@ -374,7 +380,7 @@ static void worker_body(worker_t *w)
             int r = kpt_ring_recv(w->hring, G.recv_wait, &req);
             pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
             if (r == EINTR) {
-                if (!G.expired) continue;
+                if (!SHARED_LOAD(G.expired)) continue;
                 do_account = 1;
             } else if (r == EAGAIN) {
                 rc = r;
@@ -387,8 +393,8 @@ static void worker_body(worker_t *w)
             }
             if (!do_account) {
                 const uint8_t *pkt = (const uint8_t *)req.pkt_addr;
-                w->num_pkts++;
-                w->num_bytes += req.length;
+                SHARED_STORE(w->num_pkts, w->num_pkts + 1);
+                SHARED_STORE(w->num_bytes, w->num_bytes + req.length);
                 if (w->hinj) {
                     rc = kpt_inject_send(w->hinj, 10, 0, pkt, req.length);
                     if (rc == 0) w->num_pkts_inject++;
@@ -444,7 +450,7 @@ static void worker_body(worker_t *w)
                     while ((double)(zal_get_cycles() - c0) < cyc_itvl) {
                     }
                 }
-                if (local >= ACCOUNT_PKTS || G.expired) do_account = 1;
+                if (local >= ACCOUNT_PKTS || SHARED_LOAD(G.expired)) do_account = 1;
             }
         }
         if (do_account && account(w, &local, rc)) break;
@@ -650,7 +656,7 @@ int main(int argc, char **argv)
         } else if (sig == SIGINT || sig == SIGTERM) {
             /* The report follows once the workers have stopped, so that it
              * holds what they counted up to the end. */
-            getout = 1;
+            SHARED_STORE(getout, 1);
             pthread_mutex_lock(&G.wrk_mtx);
             cancel_others(NULL);
             pthread_mutex_unlock(&G.wrk_mtx);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 #include "kpt_rx.h"
@@ -26,7 +27,9 @@ using kpttest::MonoNs;
 using kpttest::RealNs;
 std::atomic<int> g_waits{0}, g_syncs{0}, g_detaches{0};
 kpt__rx_sync g_last_sync;
-// The last queue-lock request: its code, record bytes and result.
+// The last queue-lock request: its code, record bytes and result (written
+// under g_pq_mu: a waiting request and its release come from two threads).
+std::mutex g_pq_mu;
 uint32_t g_pq_code;
 std::vector<uint8_t> g_pq_record;
 int g_pq_result;
@@ -49,10 +52,15 @@ extern "C" int __wrap_zal_ioctl(zal_handle_t h, int request, void *record, size_
     case QUOR_KPT_PQ_GROUP_LOCK:
     case QUOR_KPT_PQ_GROUP_UNLOCK: {
         const uint8_t *b = static_cast<const uint8_t *>(record);
-        g_pq_record.assign(b, b + (record ? size : 0));
-        g_pq_result = __real_zal_ioctl(h, request, record, size);
+        {
+            std::lock_guard<std::mutex> lk(g_pq_mu);
+            g_pq_record.assign(b, b + (record ? size : 0));
+        }
+        const int rc = __real_zal_ioctl(h, request, record, size);
+        std::lock_guard<std::mutex> lk(g_pq_mu);
+        g_pq_result = rc;
         g_pq_code = uint32_t(request);
-        return g_pq_result;
+        return rc;
     }
     default: break;
     }

@@ -683,9 +683,10 @@ void ReceiveAll(kpt_ring_t ring, uint64_t count, GenSequence *seq, kpt_ring_stat
 
 TEST_F(RxTest, MillionFramesThroughASmallRingArriveInOrder)
 {
-    constexpr uint64_t kCount = 1000000;
+    constexpr uint64_t kCount = 1000000 / kpttest::kSlowdown;
     setenv("KPT_DESCRING_SIZE", "16777216", 1);
-    opts_.wires = {"0=gen:pps=150000,len=60-1024:seq,flows=65535,count=1000000"};
+    opts_.wires = {"0=gen:pps=" + std::to_string(150000 / kpttest::kSlowdown) +
+                   ",len=60-1024:seq,flows=65535,count=" + std::to_string(kCount)};
     ASSERT_NO_FATAL_FAILURE(OpenStarted());
     GenSequence seq(kCount);
     kpt_ring_stats st;

@@ -168,7 +168,7 @@ TEST_F(AtsEndToEnd, OffsetsAWrapAndARateErrorWithoutSkew)
         // The switch runs 300 ppm fast.
         ASSERT_NO_FATAL_FAILURE(Start({"--ports", "1", "--switch",
                                        "0=period=50,ppm=300,offset=" + std::to_string(offset),
-                                       "--wire", "0=gen:pps=200000"},
+                                       "--wire", "0=gen:pps=" + std::to_string(200000 / kpttest::kSlowdown)},
                                       0));
         // Its 31-bit time wraps 0.8 s from now, inside the window received
         // below even on a slow machine; frames before the next keyframe are
@@ -178,7 +178,7 @@ TEST_F(AtsEndToEnd, OffsetsAWrapAndARateErrorWithoutSkew)
         ASSERT_EQ(ctl.status, 0) << ctl.err;
         Receive(100, offset, false);
         const Tally run = Receive(1200, offset, false);
-        EXPECT_GT(run.frames, 20000u);
+        EXPECT_GT(run.frames, 20000u / kpttest::kSlowdown);
         EXPECT_GE(run.keyframes, 10u);
         EXPECT_EQ(run.wraps, 1u);
         EXPECT_EQ(run.disagree, 0u);
@@ -234,7 +234,8 @@ TEST_F(AtsEndToEnd, AGroupOfTwoStampedPorts)
     setenv("QUOR_ARISTA_PARAM_KF_RECEIVE", "0", 1);
     const std::string sw = "period=50,offset=2000000000";
     ASSERT_NO_FATAL_FAILURE(Start({"--ports", "2", "--switch", "0=" + sw, "--switch", "1=" + sw,
-                                   "--wire", "0=gen:pps=50000", "--wire", "1=gen:pps=30000"},
+                                   "--wire", "0=gen:pps=" + std::to_string(50000 / kpttest::kSlowdown),
+                                   "--wire", "1=gen:pps=" + std::to_string(30000 / kpttest::kSlowdown)},
                                   0x3, KPT_F_AGGREGATE_PORTMASK));
     ASSERT_EQ(ring_->type, KPT_H_RING_GROUP);
     kpt_recv_req r;
@@ -260,8 +261,8 @@ TEST_F(AtsEndToEnd, AGroupOfTwoStampedPorts)
         last = r.timestamp;
         if (!NearHost(r.timestamp, 2000000000)) ++far;
     }
-    EXPECT_GT(per_port[0], 10000u);
-    EXPECT_GT(per_port[1], 6000u);
+    EXPECT_GT(per_port[0], 10000u / kpttest::kSlowdown);
+    EXPECT_GT(per_port[1], 6000u / kpttest::kSlowdown);
     // The merge holds a port back about a millisecond at most: a reader or
     // adapter delayed longer on a loaded machine may see a few frames out of
     // order, whatever their clock.

@@ -103,6 +103,15 @@ int64_t MonoNs();
 // Reads a whole file; empty string when it cannot be read.
 std::string ReadFile(const std::string &path);
 
+// How many times slower than the plain build this one runs its threads:
+// rates and counts of traffic tests that need a reader to keep up are
+// divided by it.  Only ThreadSanitizer slows a reader that much.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSlowdown = 8;
+#else
+constexpr int kSlowdown = 1;
+#endif
+
 // Number of descriptors the process has open.
 int OpenFds();
 
