@@ -74,7 +74,7 @@ start() { # role
     case $role in
     rx0) KPT_NUM_RINGS=4 "$BIN/kpt_nthread_recv" -b 0 -w 4 -W 100 >"$out" 2>&1 & ;;
     rx2) "$BIN/kpt_1thread_recv" -b 2 >"$out" 2>&1 & ;;
-    inj) "$BIN/kpt_inj" -b 1 -l 60-1400:R >"$out" 2>&1 & ;;
+    inj) "$BIN/kpt_inj" -b 1 -r 1000000 -l 60-1400:R >"$out" 2>&1 & ;;
     esac
     PIDS[$role]=$!
 }
@@ -86,7 +86,7 @@ stop() { # role signal
     # A client that ignores a polite request for 5 s is killed.
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
+    { wait "$pid"; } 2>/dev/null
     unset "PIDS[$1]"
 }
 
