@@ -14,18 +14,12 @@
 
 namespace {
 
-int64_t MonoMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
+using kpttest::MonoMs;
+// The number after `key` in text (its first occurrence), or -1.
 long long NumberAfter(const std::string &text, const std::string &key)
 {
     size_t at = text.find(key);
-    if (at == std::string::npos) return -1;
-    return strtoll(text.c_str() + at + key.size(), nullptr, 10);
+    return at == std::string::npos ? -1 : strtoll(text.c_str() + at + key.size(), nullptr, 10);
 }
 
 struct PortCounts {

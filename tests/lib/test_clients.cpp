@@ -21,27 +21,14 @@
 
 namespace {
 
-int64_t MonoMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-bool WaitUntil(const std::function<bool()> &f, int timeout_ms = 5000)
-{
-    for (int64_t end = MonoMs() + timeout_ms; MonoMs() < end; usleep(500))
-        if (f()) return true;
-    return f();
-}
-
-// The number after `key` in text (the first one), or -1.
+using kpttest::MonoMs;
+// The number after `key` in text (its first occurrence), or -1.
 long long NumberAfter(const std::string &text, const std::string &key)
 {
     size_t at = text.find(key);
-    if (at == std::string::npos) return -1;
-    return strtoll(text.c_str() + at + key.size(), nullptr, 10);
+    return at == std::string::npos ? -1 : strtoll(text.c_str() + at + key.size(), nullptr, 10);
 }
+using kpttest::WaitUntil;
 
 // A forked client: runs body, which writes one byte to `ready` when it is
 // where it is to be killed, and never returns.

@@ -38,18 +38,25 @@ public:
             connect_errno_ = errno;
             return;
         }
-        struct iovec iov = {&hello_, sizeof hello_};
+        if (RecvWithFd(&hello_, sizeof hello_, &mem_fd_) != ssize_t(sizeof hello_)) return;
+        got_hello_ = true;
+    }
+    // One message into buf, and the descriptor it carries (-1: none).
+    ssize_t RecvWithFd(void *buf, size_t cap, int *fd)
+    {
+        struct iovec iov = {buf, cap};
         alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
         struct msghdr mh = {};
         mh.msg_iov = &iov;
         mh.msg_iovlen = 1;
         mh.msg_control = cbuf;
         mh.msg_controllen = sizeof cbuf;
-        if (recvmsg(fd_, &mh, MSG_CMSG_CLOEXEC) != ssize_t(sizeof hello_)) return;
-        for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+        ssize_t n = recvmsg(fd_, &mh, MSG_CMSG_CLOEXEC);
+        *fd = -1;
+        for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); n > 0 && c; c = CMSG_NXTHDR(&mh, c))
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
-                memcpy(&mem_fd_, CMSG_DATA(c), sizeof(int));
-        got_hello_ = true;
+                memcpy(fd, CMSG_DATA(c), sizeof(int));
+        return n;
     }
     ~RawClient()
     {
@@ -70,20 +77,10 @@ public:
         zal_sim_map m = {off, len, 0, 0};
         if (!Send(seq, ZAL_SIM_MAP, &m, sizeof m)) return MAP_FAILED;
         std::vector<uint8_t> buf(ZAL_SIM_MAX_MSG);
-        struct iovec iov = {buf.data(), buf.size()};
-        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
-        struct msghdr mh = {};
-        mh.msg_iov = &iov;
-        mh.msg_iovlen = 1;
-        mh.msg_control = cbuf;
-        mh.msg_controllen = sizeof cbuf;
         struct timeval tv = {2, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        ssize_t n = recvmsg(fd_, &mh, MSG_CMSG_CLOEXEC);
         int fd = -1;
-        for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); n > 0 && c; c = CMSG_NXTHDR(&mh, c))
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
-                memcpy(&fd, CMSG_DATA(c), sizeof(int));
+        ssize_t n = RecvWithFd(buf.data(), buf.size(), &fd);
         zal_sim_rep rp = {};
         if (n >= ssize_t(sizeof rp)) memcpy(&rp, buf.data(), sizeof rp);
         if (n < ssize_t(sizeof rp + sizeof m) || rp.error != 0 || fd < 0) {
