@@ -428,6 +428,15 @@ TEST_F(SimRx, RegionsAreHandedOnlyToTheirOwners)
     errno = 0;
     EXPECT_EQ(ring->c.Map(a.rx_data_ring_offset, 4096), MAP_FAILED);
     EXPECT_EQ(errno, EACCES);
+    // What it still has mapped is the old ring's memory, not that of the
+    // next reader given the same offsets.
+    RawRing next(Unit(0));
+    ASSERT_EQ(next.Attach(PortBlock(0, 1)), 0);
+    auto g = TestFrame(100, 77);
+    ASSERT_EQ(sim_->send_frame(0, g.data(), g.size()), 0);
+    ASSERT_NE(next.WaitNext(), nullptr);
+    EXPECT_EQ(memcmp(next.data + 8, g.data(), g.size()), 0);
+    EXPECT_EQ(memcmp(ring->data + 8, f.data(), f.size()), 0) << "a stale mapping sees the new reader's data";
 }
 
 // Clients that write nonsense into the shared memory they own (a reader's
