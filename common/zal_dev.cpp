@@ -5,12 +5,13 @@
  * "<dir>/quor<L><unit>".  When the file is a character device it is used
  * with plain open/ioctl/mmap.  When it is a listening UNIX socket (the
  * simulated driver) the same calls travel as messages over a connection to
- * it (zal_simproto.h), and mappings come from the unit's shared memory arena.
+ * it (zal_simproto.h), and a mapping maps the memory object of the region
+ * the simulator hands out for it (only the caller's own).
  *
  * Simulator connections are kept in a table indexed by descriptor.  An entry
  * is reference counted: zal_close releases the caller's descriptor at once,
- * and the connection itself (a private duplicate of the socket and the arena
- * descriptor) lives on until the last request still running on it returns,
+ * and the connection itself (a private duplicate of the socket and the board
+ * memory descriptor) lives on until the last request still running on it returns,
  * as a kernel keeps a file alive while an ioctl on it is in progress.
  *
  * Several threads may wait on the same connection at once.  Each registers a
@@ -72,13 +73,13 @@ struct Waiter {
     uint8_t *msg = nullptr; /* the handed-over reply (malloc), or null */
     size_t len = 0;
     int error = 0;          /* set instead of msg when the hand-over failed */
+    int fd = -1;            /* the descriptor the handed-over reply carried */
 };
 
 struct SimConn {
     int handle = -1;   /* descriptor number the caller holds */
     int sock = -1;     /* private duplicate that carries the traffic */
-    int arena_fd = -1;
-    uint64_t arena_size = 0;
+    uint64_t arena_size = 0; /* offsets the unit's regions may lie at */
     int mem_fd = -1;        /* the boards' physical memory file */
     uint64_t bar0_phys = 0; /* this unit's BAR0 in it */
     uint64_t bar0_size = 0;
@@ -101,7 +102,6 @@ std::shared_mutex g_table_mu;
 void conn_destroy(SimConn *c)
 {
     if (c->sock >= 0) close(c->sock);
-    if (c->arena_fd >= 0) close(c->arena_fd);
     if (c->mem_fd >= 0) close(c->mem_fd);
     delete c;
 }
@@ -238,26 +238,30 @@ int link_errno(int e)
     }
 }
 
-void close_passed_fds(struct msghdr *mh)
+/* The first descriptor a message carried; any others are closed. */
+int take_passed_fd(struct msghdr *mh)
 {
+    int keep = -1;
     for (struct cmsghdr *cm = CMSG_FIRSTHDR(mh); cm; cm = CMSG_NXTHDR(mh, cm)) {
         if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
         size_t n = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
         for (size_t i = 0; i < n; ++i) {
             int fd;
             memcpy(&fd, CMSG_DATA(cm) + i * sizeof(int), sizeof fd);
-            if (fd >= 0) close(fd);
+            if (keep < 0)
+                keep = fd;
+            else if (fd >= 0)
+                close(fd);
         }
     }
+    return keep;
 }
 
 /*
- * Reads the hello of a fresh connection.  0 with the arena descriptor and
- * size and the board memory (descriptor, BAR0 place), or the errno the open
- * fails with.
+ * Reads the hello of a fresh connection.  0 with the arena size and the board
+ * memory (descriptor, BAR0 place), or the errno the open fails with.
  */
 struct Hello {
-    int arena_fd = -1;
     uint64_t arena_size = 0;
     int mem_fd = -1;
     uint64_t bar0_phys = 0, bar0_size = 0;
@@ -284,21 +288,7 @@ int read_hello(int s, Hello *out)
         return e == EAGAIN || e == ECONNRESET ? ENODEV : e;
     }
 
-    int afd = -1, mfd = -1;
-    for (struct cmsghdr *cm = CMSG_FIRSTHDR(&mh); cm; cm = CMSG_NXTHDR(&mh, cm)) {
-        if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
-        size_t cnt = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < cnt; ++i) {
-            int fd;
-            memcpy(&fd, CMSG_DATA(cm) + i * sizeof(int), sizeof fd);
-            if (afd < 0)
-                afd = fd;
-            else if (mfd < 0)
-                mfd = fd;
-            else if (fd >= 0)
-                close(fd);
-        }
-    }
+    int mfd = take_passed_fd(&mh);
 
     int rc = 0;
     if (got != ssize_t(sizeof h) || (mh.msg_flags & MSG_TRUNC) || h.magic != ZAL_SIM_MAGIC ||
@@ -306,22 +296,16 @@ int read_hello(int s, Hello *out)
         rc = ENODEV;
     } else if (h.error != 0) {
         rc = h.error > 0 && h.error < 4096 ? h.error : ENODEV;
-    } else if (afd < 0) {
-        rc = ENODEV;
     }
     if (rc != 0) {
-        if (afd >= 0) close(afd);
         if (mfd >= 0) close(mfd);
         return rc;
     }
 
-    /* Never map past what the arena or the memory file really holds: that
-     * would fault on access. */
-    uint64_t size = h.arena_size;
+    /* Never map past what the memory file really holds: that would fault on
+     * access. */
     struct stat st;
-    if (fstat(afd, &st) == 0 && uint64_t(st.st_size) < size) size = uint64_t(st.st_size);
-    out->arena_fd = afd;
-    out->arena_size = size;
+    out->arena_size = h.arena_size;
     out->mem_fd = mfd;
     if (mfd >= 0 && fstat(mfd, &st) == 0 && h.bar0_phys <= uint64_t(st.st_size)) {
         out->bar0_phys = h.bar0_phys;
@@ -358,13 +342,11 @@ int sim_connect(const char *path, zal_handle_t *handle)
 
     SimConn *c = new (std::nothrow) SimConn;
     if (!c) {
-        close(hl.arena_fd);
         if (hl.mem_fd >= 0) close(hl.mem_fd);
         close(s);
         return ENOMEM;
     }
     c->handle = s;
-    c->arena_fd = hl.arena_fd;
     c->arena_size = hl.arena_size;
     c->mem_fd = hl.mem_fd;
     c->bar0_phys = hl.bar0_phys;
@@ -427,6 +409,8 @@ public:
         waiter_unlink(c_, w_);
         free(w_->msg);
         w_->msg = nullptr;
+        if (w_->fd >= 0) close(w_->fd);
+        w_->fd = -1;
     }
     WaiterLink(const WaiterLink &) = delete;
     WaiterLink &operator=(const WaiterLink &) = delete;
@@ -459,12 +443,15 @@ private:
     int old_ = PTHREAD_CANCEL_ENABLE;
 };
 
-/* Hands a reply that is not the reader's own to the thread awaiting it. */
-void hand_over(SimConn *c, uint32_t seq, const uint8_t *msg, size_t len, int error)
+/* Hands a reply that is not the reader's own to the thread awaiting it,
+ * with the descriptor it carried (fd, -1: none), which is closed when nobody
+ * awaits it. */
+void hand_over(SimConn *c, uint32_t seq, const uint8_t *msg, size_t len, int error, int fd)
 {
     std::lock_guard lk(c->mu);
     for (Waiter *w = c->waiters; w; w = w->next) {
         if (w->seq != seq || w->done) continue;
+        w->fd = fd;
         if (error == 0) {
             w->msg = static_cast<uint8_t *>(malloc(len));
             if (w->msg) {
@@ -482,6 +469,7 @@ void hand_over(SimConn *c, uint32_t seq, const uint8_t *msg, size_t len, int err
         return;
     }
     /* Nobody awaits it: a reply to an interrupted request. */
+    if (fd >= 0) close(fd);
 }
 
 /* Where the caller wants the payload of a reply (a received frame). */
@@ -508,15 +496,21 @@ int apply_reply(const uint8_t *m, size_t len, void *record, size_t size, const O
 }
 
 /* The result of a waiter whose reply was handed over; frees the copy. */
-int take_handed(Waiter *w, void *record, size_t size, const OutPayload &out)
+int take_handed(Waiter *w, void *record, size_t size, const OutPayload &out, int *fd_out)
 {
     int rc = w->error ? w->error : apply_reply(w->msg, w->len, record, size, out);
     free(w->msg);
     w->msg = nullptr;
+    if (fd_out && rc == 0) {
+        *fd_out = w->fd;
+        w->fd = -1;
+    }
     return rc;
 }
 
-int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
+/* One request and its reply.  fd_out: where a descriptor the reply carries
+ * goes (the caller closes it); without it such a descriptor is closed. */
+int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size, int *fd_out = nullptr)
 {
     if (size > ZAL_SIM_MAX_RECORD) return EINVAL;
     if (size && !record) return EFAULT;
@@ -657,19 +651,27 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size)
             if (w.done) break;
             return rc;
         }
-        if (rh.msg_controllen) close_passed_fds(&rh);
-        if (size_t(got) < sizeof(zal_sim_rep)) continue; /* cannot be routed */
+        int passed = rh.msg_controllen ? take_passed_fd(&rh) : -1;
+        if (size_t(got) < sizeof(zal_sim_rep)) { /* cannot be routed */
+            if (passed >= 0) close(passed);
+            continue;
+        }
         zal_sim_rep rp;
         memcpy(&rp, t->buf, sizeof rp);
         int bad = (rh.msg_flags & MSG_TRUNC) || size_t(got) >= kRecvBufSize ? EIO : 0;
         if (rp.seq == w.seq) {
             /* A duplicate handed over meanwhile is freed with the link. */
-            return bad ? bad : apply_reply(t->buf, size_t(got), record, size, out);
+            rc = bad ? bad : apply_reply(t->buf, size_t(got), record, size, out);
+            if (rc == 0 && fd_out)
+                *fd_out = passed;
+            else if (passed >= 0)
+                close(passed);
+            return rc;
         }
-        hand_over(c, rp.seq, t->buf, size_t(got), bad);
+        hand_over(c, rp.seq, t->buf, size_t(got), bad, passed);
     }
     /* Once done, the waiter gets no second hand-over. */
-    return take_handed(&w, record, size, out);
+    return take_handed(&w, record, size, out, fd_out);
 }
 
 } // namespace
@@ -771,7 +773,27 @@ void *zal_mmap(void *start, size_t length, zal_handle_t handle, uintptr_t offset
         errno = EINVAL;
         p = MAP_FAILED;
     } else {
-        p = mmap(start, length, prot, MAP_SHARED, c->arena_fd, off_t(offset));
+        /* The driver hands out the memory of one region at a time, and only
+         * of a region the caller owns. */
+        zal_sim_map m = {};
+        m.offset = off;
+        m.length = len;
+        int fd = -1;
+        int rc = sim_ioctl(c, ZAL_SIM_MAP, &m, sizeof m, &fd);
+        if (rc == 0 && (fd < 0 || m.region_offset > off || off - m.region_offset > m.region_length ||
+                        len > m.region_length - (off - m.region_offset)))
+            rc = EIO;
+        if (rc == 0) {
+            p = mmap(start, length, prot, MAP_SHARED, fd, off_t(off - m.region_offset));
+        } else {
+            errno = rc;
+            p = MAP_FAILED;
+        }
+        if (fd >= 0) {
+            int e = errno;
+            close(fd);
+            errno = e;
+        }
     }
     int e = errno;
     conn_release(c);

@@ -8,9 +8,8 @@
  *
  *  1. On connect the simulator sends one hello message (zal_sim_hello).  When
  *     the unit accepts the connection (error 0) the message carries, by
- *     SCM_RIGHTS, the descriptor of the unit's shared memory arena (a memfd)
- *     and that of the boards' physical memory file, in which the board's
- *     BAR0 lies at bar0_phys;
+ *     SCM_RIGHTS, the descriptor of the boards' physical memory file, in which
+ *     the board's BAR0 lies at bar0_phys;
  *     otherwise error is the errno the open must fail with (EBUSY, EACCES...)
  *     and the simulator closes the connection.
  *  2. A request is one message: zal_sim_req, then `size` bytes of record,
@@ -23,18 +22,24 @@
  *     QUOR_RAW_NEXT_EVENT).  Replies carry the request's seq; a reply whose
  *     seq is not awaited any more (its request was interrupted) is dropped.
  *
- * A region offset given by the driver is an offset into the arena; mapping
- * it maps the arena descriptor at that offset.  Offsets from
- * QUOR_RAW_BAR0_MAP_OFFSET on, for bar0_size bytes, map the board's BAR0
- * from the physical memory file instead; the arena never hands them out.
+ * A region offset given by the driver is an offset into the unit's arena of
+ * shared memory, arena_size bytes of offsets.  The arena is not one object a
+ * client could map whole: each region is a memory object of its own, and a
+ * client asks for the one it wants to map with ZAL_SIM_MAP, which a driver's
+ * mmap handler would answer: only regions of the caller's own endpoint (its
+ * ring's queue, the port's state slots and windows, its injection rings) are
+ * given out, others fail with EACCES.  Offsets from QUOR_RAW_BAR0_MAP_OFFSET
+ * on, for bar0_size bytes, map the board's BAR0 from the physical memory file
+ * instead; the arena never hands them out.
  */
 #ifndef ZAL_SIMPROTO_H
 #define ZAL_SIMPROTO_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define ZAL_SIM_MAGIC 0x51534d31u /* "QSM1" */
-#define ZAL_SIM_VERSION 2u
+#define ZAL_SIM_VERSION 3u
 
 /* Largest record and largest payload a message may carry. */
 #define ZAL_SIM_MAX_RECORD 4096u
@@ -44,7 +49,7 @@
 typedef struct zal_sim_hello {
     uint32_t magic;   /* ZAL_SIM_MAGIC */
     uint32_t version; /* ZAL_SIM_VERSION */
-    int32_t error;    /* 0: accepted, arena descriptor attached */
+    int32_t error;    /* 0: accepted, memory file descriptor attached */
     uint32_t unit;
     uint64_t arena_size; /* bytes of the arena */
     uint64_t bar0_phys;  /* the board's BAR0 in the physical memory file */
@@ -90,7 +95,25 @@ typedef struct zal_sim_ifaces {
     zal_sim_iface iface[ZAL_SIM_MAX_IFACES];
 } zal_sim_ifaces;
 
+/*
+ * A request of the transport: the memory object behind [offset, offset +
+ * length) of the arena.  The reply's record gives the region that holds the
+ * range, and carries its descriptor by SCM_RIGHTS; the range is mapped from
+ * that descriptor at offset - region_offset.  EACCES: the range is not the
+ * caller's; EINVAL: it is not inside one region.
+ */
+#define ZAL_SIM_MAP 0x5153490bu
+
+typedef struct zal_sim_map {
+    uint64_t offset;        /* in: arena offset, page aligned */
+    uint64_t length;        /* in: bytes wanted */
+    uint64_t region_offset; /* out: where the region starts in the arena */
+    uint64_t region_length; /* out: its bytes */
+} zal_sim_map;
+
 #ifdef __cplusplus
+static_assert(sizeof(zal_sim_map) == 32, "map request size");
+static_assert(offsetof(zal_sim_map, region_offset) == 16, "map request: region offset");
 static_assert(sizeof(zal_sim_hello) == 40, "hello size");
 static_assert(sizeof(zal_sim_iface) == 32, "simulated interface size");
 static_assert(sizeof(zal_sim_ifaces) == 8 + 32 * ZAL_SIM_MAX_IFACES, "interface list size");

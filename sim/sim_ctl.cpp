@@ -14,6 +14,10 @@ namespace {
 const char kHelp[] =
     "commands:\n"
     "  status                       one line per port\n"
+    "  counters                     one line per port: frames from its generator or\n"
+    "                               capture file, received, dropped (by place), sent\n"
+    "  resources                    shared memory regions and bytes in use per port,\n"
+    "                               and the simulator's open descriptors\n"
     "  link PORT up|down            set the link state of a port\n"
     "  p1-link UNIT up|down         the link of a board's second port (failover)\n"
     "  vscap UNIT [VERSION|off]     a board's vendor window version (0-255), or no\n"
@@ -102,6 +106,40 @@ std::string Simulator::Impl::exec_command(const std::string &line)
             out += b;
         }
         return out + "ok\n";
+    }
+
+    if (cmd == "counters") {
+        if (w.size() != 1) return err("usage: counters");
+        std::string out;
+        for (auto &p : ports) {
+            uint64_t gen = 0;
+            {
+                std::lock_guard<std::mutex> lk(p->wire_mu);
+                if (p->source) gen = p->source->produced();
+            }
+            char b[256];
+            snprintf(b, sizeof b,
+                     "port %d: generated %llu, received %llu, ring-overflow %llu, nic-overflow %llu, "
+                     "link-drops %llu, sent %llu\n",
+                     p->unit, (unsigned long long)gen, (unsigned long long)p->kpt_pkt_recv.load(),
+                     (unsigned long long)p->kpt_pkt_overflow.load(),
+                     (unsigned long long)p->nic_pkt_overflow.load(),
+                     (unsigned long long)p->link_drops.load(), (unsigned long long)p->nic_pkt_send.load());
+            out += b;
+        }
+        return out + "ok\n";
+    }
+
+    if (cmd == "resources") {
+        if (w.size() != 1) return err("usage: resources");
+        std::string out;
+        for (auto &p : ports) {
+            char b[160];
+            snprintf(b, sizeof b, "port %d: regions %zu, arena %llu bytes, connections %d\n", p->unit,
+                     p->arena.regions(), (unsigned long long)p->arena.in_use(), p->connections.load());
+            out += b;
+        }
+        return out + "descriptors " + std::to_string(open_descriptors()) + "\nok\n";
     }
 
     if (cmd == "link") {

@@ -42,16 +42,20 @@ std::vector<std::string> split_words(const std::string &line);
 // fault-injection command.
 bool request_from_name(const std::string &name, uint32_t *code);
 
+// Descriptors the process has open (-1 when it cannot tell).
+int open_descriptors();
+
 // Parses a whole unsigned number (base 0); false on junk or overflow.
 bool parse_u64(const std::string &s, uint64_t *out);
 
-// The shared memory of one unit: a sparse memfd mapped whole into the
-// simulator, carved into page-aligned regions handed out by offset.
+// The shared memory of one unit: an address range reserved whole in the
+// simulator, carved into page-aligned regions handed out by offset.  Each
+// region is a memory object of its own (a memfd mapped at its offset), so
+// that a client is given exactly the regions it owns.
 class Arena {
 public:
     ~Arena();
     int create(int unit, uint64_t size);
-    int fd() const { return fd_; }
     uint64_t size() const { return size_; }
     uint8_t *at(uint64_t off) const { return base_ + off; }
     // Reserves len bytes (rounded up to pages); returns the offset or
@@ -59,14 +63,23 @@ public:
     uint64_t alloc(uint64_t len);
     // Returns a region and gives its memory back to the system.
     void release(uint64_t off, uint64_t len);
+    // A new descriptor (close-on-exec; the caller closes it) of the region
+    // that starts at off, and its length; -1 when no region starts there.
+    int region_fd(uint64_t off, uint64_t *len) const;
     uint64_t in_use() const;
+    size_t regions() const;
 
 private:
-    int fd_ = -1;
+    struct Region {
+        uint64_t len = 0;
+        int fd = -1;
+    };
+    int unit_ = 0;
     uint64_t size_ = 0;
     uint8_t *base_ = nullptr;
     mutable std::mutex mu_;
     std::map<uint64_t, uint64_t> free_; // offset -> length
+    std::map<uint64_t, Region> used_;   // offset -> region
 };
 
 struct Port;
@@ -130,7 +143,13 @@ struct Conn {
     int fd = -1;
     Port *port = nullptr;
     uint64_t id = 0;
-    std::deque<std::vector<uint8_t>> outq; // replies the socket did not take yet
+    // Replies the socket did not take yet, each with the descriptor it
+    // carries (-1: none), owned until it is sent or the client dropped.
+    struct OutMsg {
+        std::vector<uint8_t> bytes;
+        int fd = -1;
+    };
+    std::deque<OutMsg> outq;
     bool closing = false;
 
     EpKind kind = EpKind::None;
@@ -259,8 +278,11 @@ struct Simulator::Impl {
     void accept_client(Port &p);
     void read_client(Conn &c);
     void drop_client(Conn &c);
+    // fd: a descriptor the reply carries; send_reply takes it over.
     void send_reply(Conn &c, uint32_t seq, int error, const std::vector<uint8_t> &rec,
-                    std::span<const uint8_t> extra = {});
+                    std::span<const uint8_t> extra = {}, int fd = -1);
+    // ZAL_SIM_MAP: the memory object of one of the caller's own regions.
+    int map_region(Conn &c, std::vector<uint8_t> &rec, int *fd);
     void flush_client(Conn &c);
     void handle_request(Conn &c, uint32_t seq, uint32_t code, std::vector<uint8_t> rec,
                         std::span<const uint8_t> extra);

@@ -93,6 +93,30 @@ int make_listener(const std::string &path, int type, std::string *err)
     return fd;
 }
 
+// Puts one descriptor into a message's control data (cbuf: CMSG_SPACE(sizeof(int))).
+void attach_fd(struct msghdr *mh, char *cbuf, size_t cap, int fd)
+{
+    mh->msg_control = cbuf;
+    mh->msg_controllen = cap;
+    struct cmsghdr *cm = CMSG_FIRSTHDR(mh);
+    cm->cmsg_level = SOL_SOCKET;
+    cm->cmsg_type = SCM_RIGHTS;
+    cm->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(cm), &fd, sizeof fd);
+}
+
+// Sends one message with the descriptor it carries, if any.
+ssize_t send_msg(int sock, const std::vector<uint8_t> &bytes, int fd)
+{
+    struct iovec iov = {const_cast<uint8_t *>(bytes.data()), bytes.size()};
+    struct msghdr mh = {};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))] = {};
+    if (fd >= 0) attach_fd(&mh, cbuf, sizeof cbuf, fd);
+    return sendmsg(sock, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 template <class T> bool rec_get(const std::vector<uint8_t> &rec, T *out)
 {
     if (rec.size() != sizeof(T)) return false;
@@ -275,6 +299,8 @@ void Simulator::Impl::stop()
     parked.clear();
     for (auto &[fd, c] : conns) {
         unbind(*c);
+        for (Conn::OutMsg &m : c->outq)
+            if (m.fd >= 0) close(m.fd);
         close(fd);
         if (c->port) c->port->connections--;
     }
@@ -475,18 +501,10 @@ void Simulator::Impl::accept_client(Port &p)
         struct msghdr mh = {};
         mh.msg_iov = &iov;
         mh.msg_iovlen = 1;
-        // The arena, then the boards' physical memory (BAR0 mappings).
-        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(2 * sizeof(int))] = {};
-        if (h.error == 0) {
-            mh.msg_control = cbuf;
-            mh.msg_controllen = sizeof cbuf;
-            struct cmsghdr *cm = CMSG_FIRSTHDR(&mh);
-            cm->cmsg_level = SOL_SOCKET;
-            cm->cmsg_type = SCM_RIGHTS;
-            cm->cmsg_len = CMSG_LEN(2 * sizeof(int));
-            int fds[2] = {p.arena.fd(), board.mem_fd()};
-            memcpy(CMSG_DATA(cm), fds, sizeof fds);
-        }
+        // The boards' physical memory (BAR0 mappings), which every client of
+        // the unit may map; arena regions are asked for one by one.
+        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))] = {};
+        if (h.error == 0 && board.mem_fd() >= 0) attach_fd(&mh, cbuf, sizeof cbuf, board.mem_fd());
         // Counted before the hello goes out: a client that has its hello
         // already sees itself in the count.
         if (h.error == 0) p.connections++;
@@ -519,6 +537,9 @@ void Simulator::Impl::drop_client(Conn &c)
     });
     unbind(c);
     pq_release_all(c);
+    for (Conn::OutMsg &m : c.outq)
+        if (m.fd >= 0) close(m.fd);
+    c.outq.clear();
     epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
     if (c.port) c.port->connections--;
@@ -565,6 +586,12 @@ void Simulator::Impl::handle_request(Conn &c, uint32_t seq, uint32_t code, std::
                                      std::span<const uint8_t> extra)
 {
     c.port->requests++;
+    if (code == ZAL_SIM_MAP) {
+        int fd = -1;
+        int e = map_region(c, rec, &fd);
+        send_reply(c, seq, e, rec, {}, fd);
+        return;
+    }
     std::vector<uint8_t> rep_extra;
     int e = dispatch(c, seq, code, rec, extra, rep_extra);
     if (e == kPending) return; // parked by the handler
@@ -591,8 +618,12 @@ void Simulator::Impl::handle_request(Conn &c, uint32_t seq, uint32_t code, std::
 }
 
 void Simulator::Impl::send_reply(Conn &c, uint32_t seq, int error, const std::vector<uint8_t> &rec,
-                                 std::span<const uint8_t> extra)
+                                 std::span<const uint8_t> extra, int fd)
 {
+    if (error != 0 && fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
     zal_sim_rep rp = {};
     rp.seq = seq;
     rp.error = error;
@@ -609,9 +640,15 @@ void Simulator::Impl::send_reply(Conn &c, uint32_t seq, int error, const std::ve
         struct msghdr mh = {};
         mh.msg_iov = iov;
         mh.msg_iovlen = 3;
+        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))] = {};
+        if (fd >= 0) attach_fd(&mh, cbuf, sizeof cbuf, fd);
         ssize_t n = sendmsg(c.fd, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n == ssize_t(total)) return;
+        if (n == ssize_t(total)) {
+            if (fd >= 0) close(fd);
+            return;
+        }
         if (n < 0 && errno != EAGAIN) {
+            if (fd >= 0) close(fd);
             c.closing = true;
             return;
         }
@@ -622,10 +659,11 @@ void Simulator::Impl::send_reply(Conn &c, uint32_t seq, int error, const std::ve
     if (rp.extra) memcpy(msg.data() + sizeof rp + rp.size, extra.data(), rp.extra);
     if (c.outq.size() >= kMaxQueuedReplies) {
         // A client that never reads its replies is cut off.
+        if (fd >= 0) close(fd);
         c.closing = true;
         return;
     }
-    c.outq.push_back(std::move(msg));
+    c.outq.push_back({std::move(msg), fd});
     struct epoll_event ev = {};
     ev.events = EPOLLIN | EPOLLOUT;
     ev.data.u64 = tag(kTagConn, uint64_t(c.fd));
@@ -636,11 +674,12 @@ void Simulator::Impl::flush_client(Conn &c)
 {
     while (!c.outq.empty()) {
         auto &m = c.outq.front();
-        ssize_t n = send(c.fd, m.data(), m.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n = send_msg(c.fd, m.bytes, m.fd);
         if (n < 0) {
             if (errno != EAGAIN) c.closing = true;
             return;
         }
+        if (m.fd >= 0) close(m.fd);
         c.outq.pop_front();
     }
     struct epoll_event ev = {};

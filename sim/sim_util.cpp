@@ -1,5 +1,6 @@
 // sim_util.cpp - small helpers of the simulator, and the unit memory arena.
 #include <errno.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -104,20 +105,42 @@ bool parse_u64(const std::string &s, uint64_t *out)
 // Arena
 // ---------------------------------------------------------------------------
 
+int open_descriptors()
+{
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    int n = 0;
+    while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1; // the directory's own descriptor
+}
+
 Arena::~Arena()
 {
+    for (auto &[off, r] : used_) close(r.fd);
     if (base_) munmap(base_, size_);
-    if (fd_ >= 0) close(fd_);
 }
+
+namespace {
+
+// Address space with nothing behind it: reads give zeros, and it costs no
+// memory until written.  What a released region leaves in the simulator's
+// view, so that a late look at it by an adapter thread reads an empty region
+// instead of faulting.
+bool map_empty(void *at, uint64_t len, bool fixed)
+{
+    int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (fixed ? MAP_FIXED : 0);
+    return mmap(at, len, PROT_READ | PROT_WRITE, flags, -1, 0) != MAP_FAILED;
+}
+
+}  // namespace
 
 int Arena::create(int unit, uint64_t size)
 {
-    char name[32];
-    snprintf(name, sizeof name, "quor-unit%d", unit);
-    fd_ = memfd_create(name, MFD_CLOEXEC);
-    if (fd_ < 0) return errno;
-    if (ftruncate(fd_, off_t(size)) != 0) return errno;
-    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd_, 0);
+    unit_ = unit;
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) return errno;
     base_ = static_cast<uint8_t *>(p);
     size_ = size;
@@ -143,8 +166,22 @@ uint64_t Arena::alloc(uint64_t len)
     for (auto it = free_.begin(); it != free_.end(); ++it) {
         if (it->second < len) continue;
         uint64_t off = it->first, rest = it->second - len;
+        // Each region is a memory object of its own, handed only to the
+        // clients that own the region: no client can reach another's rings
+        // through a descriptor it was given.
+        char name[32];
+        snprintf(name, sizeof name, "quor-unit%d", unit_);
+        int fd = memfd_create(name, MFD_CLOEXEC);
+        if (fd < 0) return QUOR_NO_REGION;
+        if (ftruncate(fd, off_t(len)) != 0 ||
+            mmap(base_ + off, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) ==
+                MAP_FAILED) {
+            close(fd);
+            return QUOR_NO_REGION;
+        }
         free_.erase(it);
         if (rest) free_[off + len] = rest;
+        used_[off] = Region{len, fd};
         return off;
     }
     return QUOR_NO_REGION;
@@ -152,11 +189,17 @@ uint64_t Arena::alloc(uint64_t len)
 
 void Arena::release(uint64_t off, uint64_t len)
 {
-    len = (len + kPage - 1) & ~(kPage - 1);
-    if (len == 0 || off == QUOR_NO_REGION) return;
-    // Drop the pages: the next owner of the range starts from zeros.
-    fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(off), off_t(len));
+    if (off == QUOR_NO_REGION) return;
     std::lock_guard<std::mutex> lk(mu_);
+    auto u = used_.find(off);
+    if (u == used_.end()) return;
+    // The region as it was handed out, whatever length the caller gives.
+    len = u->second.len;
+    // The memory goes with the object once the last client mapping of it is
+    // gone; the next owner of the range gets a fresh, zeroed object.
+    map_empty(base_ + off, len, true);
+    close(u->second.fd);
+    used_.erase(u);
     auto next = free_.lower_bound(off);
     if (next != free_.end() && next->first == off + len) {
         len += next->second;
@@ -170,6 +213,24 @@ void Arena::release(uint64_t off, uint64_t len)
         }
     }
     free_[off] = len;
+}
+
+int Arena::region_fd(uint64_t off, uint64_t *len) const
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    auto u = used_.find(off);
+    if (u == used_.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    *len = u->second.len;
+    return fcntl(u->second.fd, F_DUPFD_CLOEXEC, 0);
+}
+
+size_t Arena::regions() const
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return used_.size();
 }
 
 uint64_t Arena::in_use() const

@@ -301,14 +301,22 @@ TEST_F(KptHandleTest, MappingReportsSizeAndAddress)
     kpt__params p = port->p;
     p.debug_fp = nullptr;
     p.debug_mask = KPT_DEBUG_WARN | KPT_DEBUG_PARAM;
-    const uintptr_t off = uintptr_t(8) << 30; // inside the 64 GiB arena
+    // A descriptor maps the regions of its own endpoint: an injection
+    // endpoint's 2 MiB data ring here.
+    zal_handle_t mh = -1;
+    ASSERT_EQ(zal_open(0, 0, &mh, 2), 0);
+    quor_kpt_tx_params_t tx = {};
+    tx.set_endpt = {0, QUOR_ES_KPT_TX};
+    ASSERT_EQ(zal_ioctl(mh, QUOR_SET_ENDPOINT, &tx, sizeof tx), 0);
+    ASSERT_EQ(tx.tx_data_ring_size, 2u << 20);
+    const uintptr_t off = tx.tx_data_ring_offset;
 
     kpttest::StderrCapture cap;
     uintptr_t a = 0, b = 0, z = 7, none = 7;
-    ASSERT_EQ(kpt__mmap(&p, port->mhandle, "data", &a, 6 << 20, off, 0), 0);
-    ASSERT_EQ(kpt__mmap(&p, port->mhandle, "page", &b, 4096, off, 1), 0);
-    ASSERT_EQ(kpt__mmap(&p, port->mhandle, "empty", &z, 0, off, 0), 0);
-    ASSERT_EQ(kpt__mmap(&p, port->mhandle, "absent", &none, 4096, ~uintptr_t(0), 0), 0);
+    ASSERT_EQ(kpt__mmap(&p, mh, "data", &a, 2 << 20, off, 0), 0);
+    ASSERT_EQ(kpt__mmap(&p, mh, "page", &b, 4096, off, 1), 0);
+    ASSERT_EQ(kpt__mmap(&p, mh, "empty", &z, 0, off, 0), 0);
+    ASSERT_EQ(kpt__mmap(&p, mh, "absent", &none, 4096, ~uintptr_t(0), 0), 0);
     std::string err = cap.Finish();
 
     ASSERT_NE(a, 0u);
@@ -321,25 +329,26 @@ TEST_F(KptHandleTest, MappingReportsSizeAndAddress)
 
     char want[512];
     snprintf(want, sizeof want,
-             "kpt.0.-1 P           data [%#16lx..%#16lx) size     6 MiB      6291456 (0x600000)\n"
+             "kpt.0.-1 P           data [%#16lx..%#16lx) size     2 MiB      2097152 (0x200000)\n"
              "kpt.0.-1 P           page [%#16lx..%#16lx) size     4 KiB         4096 (0x1000)\n"
              "kpt.0.-1 P          empty [               0..               0) size     0                0 (0)\n"
              "kpt.0.-1 P         absent [               0..               0) size     0                0 (0)\n",
-             (unsigned long)a, (unsigned long)(a + (6 << 20)), (unsigned long)b,
+             (unsigned long)a, (unsigned long)(a + (2 << 20)), (unsigned long)b,
              (unsigned long)(b + 4096));
     EXPECT_EQ(kpttest::WithoutTid(err), want);
-    zal_munmap(reinterpret_cast<void *>(a), 6 << 20);
+    zal_munmap(reinterpret_cast<void *>(a), 2 << 20);
     zal_munmap(reinterpret_cast<void *>(b), 4096);
 
     // A failure is reported whatever the mask and leaves the address alone.
     p.debug_mask = KPT_DEBUG_WARN;
     kpttest::StderrCapture cap2;
     uintptr_t bad = 7;
-    EXPECT_EQ(kpt__mmap(&p, port->mhandle, "desc", &bad, 4096, uintptr_t(1) << 40, 0), EINVAL);
+    EXPECT_EQ(kpt__mmap(&p, mh, "desc", &bad, 4096, uintptr_t(1) << 40, 0), EINVAL);
     err = cap2.Finish();
     EXPECT_EQ(kpttest::WithoutTid(err), "kpt.0.-1 E mmap       desc read-write "
                                         "(offset=1099511627776,size=4096) (err=22:Invalid argument)\n");
     EXPECT_EQ(bad, 7u);
+    EXPECT_EQ(zal_close(mh), 0);
     EXPECT_EQ(kpt_close(h), 0);
 }
 

@@ -3,7 +3,9 @@
 // layer never would (wrong sizes, unknown requests, truncated messages).
 #pragma once
 
+#include <errno.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -36,30 +38,61 @@ public:
             connect_errno_ = errno;
             return;
         }
-        struct iovec iov = {&hello_, sizeof hello_};
+        if (RecvWithFd(&hello_, sizeof hello_, &mem_fd_) != ssize_t(sizeof hello_)) return;
+        got_hello_ = true;
+    }
+    // One message into buf, and the descriptor it carries (-1: none).
+    ssize_t RecvWithFd(void *buf, size_t cap, int *fd)
+    {
+        struct iovec iov = {buf, cap};
         alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
         struct msghdr mh = {};
         mh.msg_iov = &iov;
         mh.msg_iovlen = 1;
         mh.msg_control = cbuf;
         mh.msg_controllen = sizeof cbuf;
-        if (recvmsg(fd_, &mh, MSG_CMSG_CLOEXEC) != ssize_t(sizeof hello_)) return;
-        for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+        ssize_t n = recvmsg(fd_, &mh, MSG_CMSG_CLOEXEC);
+        *fd = -1;
+        for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); n > 0 && c; c = CMSG_NXTHDR(&mh, c))
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
-                memcpy(&arena_fd_, CMSG_DATA(c), sizeof(int));
-        got_hello_ = true;
+                memcpy(fd, CMSG_DATA(c), sizeof(int));
+        return n;
     }
     ~RawClient()
     {
         if (fd_ >= 0) close(fd_);
-        if (arena_fd_ >= 0) close(arena_fd_);
+        if (mem_fd_ >= 0) close(mem_fd_);
     }
-    bool ok() const { return got_hello_ && hello_.error == 0 && arena_fd_ >= 0; }
+    bool ok() const { return got_hello_ && hello_.error == 0; }
     const zal_sim_hello &hello() const { return hello_; }
     bool got_hello() const { return got_hello_; }
     int connect_errno() const { return connect_errno_; }
     int fd() const { return fd_; }
-    int arena_fd() const { return arena_fd_; }
+    int mem_fd() const { return mem_fd_; }
+
+    // Asks for the memory of [off, off + len) (ZAL_SIM_MAP) and maps it;
+    // MAP_FAILED with errno set to the answer's error when refused.
+    void *Map(uint64_t off, uint64_t len, uint32_t seq = 77)
+    {
+        zal_sim_map m = {off, len, 0, 0};
+        if (!Send(seq, ZAL_SIM_MAP, &m, sizeof m)) return MAP_FAILED;
+        std::vector<uint8_t> buf(ZAL_SIM_MAX_MSG);
+        struct timeval tv = {2, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        int fd = -1;
+        ssize_t n = RecvWithFd(buf.data(), buf.size(), &fd);
+        zal_sim_rep rp = {};
+        if (n >= ssize_t(sizeof rp)) memcpy(&rp, buf.data(), sizeof rp);
+        if (n < ssize_t(sizeof rp + sizeof m) || rp.error != 0 || fd < 0) {
+            if (fd >= 0) close(fd);
+            errno = n < ssize_t(sizeof rp) ? EIO : rp.error ? rp.error : EIO;
+            return MAP_FAILED;
+        }
+        memcpy(&m, buf.data() + sizeof rp, sizeof m);
+        void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(off - m.region_offset));
+        close(fd);
+        return p;
+    }
 
     // Sends raw bytes as one message.
     bool SendRaw(const std::vector<uint8_t> &msg)
@@ -110,7 +143,7 @@ public:
 
 private:
     int fd_ = -1;
-    int arena_fd_ = -1;
+    int mem_fd_ = -1;
     int connect_errno_ = 0;
     bool got_hello_ = false;
     zal_sim_hello hello_ = {};

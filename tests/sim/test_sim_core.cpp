@@ -228,29 +228,12 @@ TEST_F(SimCore, RefusedUnitFailsTheHello)
         ASSERT_TRUE(c.got_hello());
         EXPECT_EQ(c.hello().error, EBUSY);
         EXPECT_FALSE(c.ok());
-        EXPECT_EQ(c.arena_fd(), -1) << "no arena for a refused client";
+        EXPECT_EQ(c.mem_fd(), -1) << "no memory for a refused client";
     }
     EXPECT_EQ(sim_->connections(0), 0);
     Ctl("refuse 0 off");
     RawClient c(Unit(0));
     EXPECT_TRUE(c.ok());
-}
-
-TEST_F(SimCore, ArenaIsSharedMemory)
-{
-    StartSim();
-    RawClient a(Unit(0)), b(Unit(0));
-    ASSERT_TRUE(a.ok());
-    ASSERT_TRUE(b.ok());
-    EXPECT_GE(a.hello().arena_size, 1ull << 30);
-    void *pa = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, a.arena_fd(), 8192);
-    void *pb = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, b.arena_fd(), 8192);
-    ASSERT_NE(pa, MAP_FAILED);
-    ASSERT_NE(pb, MAP_FAILED);
-    static_cast<volatile uint32_t *>(pa)[5] = 0x12345678;
-    EXPECT_EQ(static_cast<volatile uint32_t *>(pb)[5], 0x12345678u);
-    munmap(pa, 4096);
-    munmap(pb, 4096);
 }
 
 TEST_F(SimCore, StopRemovesSocketFiles)

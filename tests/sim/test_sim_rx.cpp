@@ -62,7 +62,7 @@ struct RawRing {
     }
     void *Map(uint64_t off, uint64_t len)
     {
-        void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, c.arena_fd(), off_t(off));
+        void *p = c.Map(off, len);
         EXPECT_NE(p, MAP_FAILED);
         maps.push_back({p, len});
         return p;
@@ -381,6 +381,134 @@ TEST_F(SimRx, DeadReaderReleasesItsRing)
     ASSERT_EQ(again.Attach(PortBlock(0, 1)), 0);
     EXPECT_EQ(again.at.ring_id, 0);
     EXPECT_EQ(again.at.port_ring_id, 0);
+}
+
+// A client is given the memory of its own regions only: the rings of another
+// client stay out of reach whatever it asks, a range may not run past the
+// region it starts in, and a ring detached is no longer its reader's.
+TEST_F(SimRx, RegionsAreHandedOnlyToTheirOwners)
+{
+    Open();
+    const quor_kpt_rx_attach_t &a = ring->at;
+    const uint64_t a_data = a.params.rx_data_preamble_size + a.params.rx_data_ring_size;
+
+    RawClient stranger(Unit(0));
+    ASSERT_TRUE(stranger.ok());
+    errno = 0;
+    EXPECT_EQ(stranger.Map(a.rx_data_ring_offset, a_data), MAP_FAILED);
+    EXPECT_EQ(errno, EACCES) << "no endpoint: nothing to map";
+
+    // An injection endpoint owns its own rings, and still none of the ring's.
+    quor_kpt_tx_params_t tx = {};
+    tx.set_endpt = {0, QUOR_ES_KPT_TX};
+    ASSERT_EQ(stranger.Call(QUOR_SET_ENDPOINT, &tx), 0);
+    void *own = stranger.Map(tx.tx_data_ring_offset, tx.tx_data_ring_size);
+    ASSERT_NE(own, MAP_FAILED);
+    memset(own, 0xee, tx.tx_data_ring_size);
+    munmap(own, tx.tx_data_ring_size);
+    for (uint64_t off : {a.rx_data_ring_offset, a.rx_desc_ring_offset, a.rx_recv_info_offset,
+                         a.vstate_all_offset, a.kernel_window_offset}) {
+        errno = 0;
+        EXPECT_EQ(stranger.Map(off, 4096), MAP_FAILED) << off;
+        EXPECT_EQ(errno, EACCES) << off;
+    }
+    errno = 0;
+    EXPECT_EQ(stranger.Map(tx.tx_data_ring_offset, tx.tx_data_ring_size + 4096), MAP_FAILED);
+    EXPECT_EQ(errno, EINVAL) << "a range past the end of the region";
+
+    // The ring's data is untouched by what the stranger wrote, and still flows.
+    for (uint64_t i = 0; i < a.params.rx_data_ring_size; i += 4096) ASSERT_EQ(ring->data[i], 0) << i;
+    auto f = TestFrame(100, 9);
+    ASSERT_EQ(sim_->send_frame(0, f.data(), f.size()), 0);
+    ASSERT_NE(ring->WaitNext(), nullptr);
+    EXPECT_EQ(memcmp(ring->data + 8, f.data(), f.size()), 0);
+
+    // A reader that detached lost its claim to the queue.
+    ASSERT_EQ(ring->c.CallNoRecord(QUOR_KPT_RX_DETACH), 0);
+    errno = 0;
+    EXPECT_EQ(ring->c.Map(a.rx_data_ring_offset, 4096), MAP_FAILED);
+    EXPECT_EQ(errno, EACCES);
+    // What it still has mapped is the old ring's memory, not that of the
+    // next reader given the same offsets.
+    RawRing next(Unit(0));
+    ASSERT_EQ(next.Attach(PortBlock(0, 1)), 0);
+    auto g = TestFrame(100, 77);
+    ASSERT_EQ(sim_->send_frame(0, g.data(), g.size()), 0);
+    ASSERT_NE(next.WaitNext(), nullptr);
+    EXPECT_EQ(memcmp(next.data + 8, g.data(), g.size()), 0);
+    EXPECT_EQ(memcmp(ring->data + 8, f.data(), f.size()), 0) << "a stale mapping sees the new reader's data";
+}
+
+// Clients that write nonsense into the shared memory they own (a reader's
+// state slot: release points beyond the write point, cursors past the ring;
+// an injection endpoint's state block, descriptors and doorbell): the
+// simulator stays up, writes nothing outside their regions and keeps
+// serving a well-behaved reader on another port.
+TEST_F(SimRx, HostileClientsHarmOnlyThemselves)
+{
+    Open(); // the hostile reader: unit 0
+    RawClient port1(Unit(1));
+    auto blk1 = PortBlock(1, 1);
+    ASSERT_EQ(port1.Call(QUOR_SET_ENDPOINT, &blk1), 0);
+    RawRing good(Unit(1));
+    ASSERT_EQ(good.Attach(PortBlock(1, 1)), 0);
+    ASSERT_EQ(port1.CallNoRecord(QUOR_KPT_START), 0);
+
+    RawClient txc(Unit(0));
+    quor_kpt_tx_params_t tx = {};
+    tx.set_endpt = {0, QUOR_ES_KPT_TX};
+    ASSERT_EQ(txc.Call(QUOR_SET_ENDPOINT, &tx), 0);
+    auto *flow = static_cast<uint8_t *>(txc.Map(tx.tx_flow_offset, tx.tx_flow_size));
+    auto *slots = static_cast<uint8_t *>(txc.Map(tx.tx_desc_ring_offset, tx.tx_desc_ring_size));
+    auto *bell = static_cast<uint8_t *>(txc.Map(tx.tx_doorbell_offset, tx.tx_doorbell_size));
+    ASSERT_NE(flow, MAP_FAILED);
+    ASSERT_NE(slots, MAP_FAILED);
+    ASSERT_NE(bell, MAP_FAILED);
+
+    uint64_t x = 0x9e3779b97f4a7c15ull;
+    auto rnd = [&x] {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x;
+    };
+    auto scribble = [&](uint8_t *at, size_t len) {
+        for (size_t i = 0; i + 8 <= len; i += 8) {
+            uint64_t v = rnd();
+            // Now and then a value just past a limit rather than a wild one.
+            if ((v & 7) == 0) v = (v >> 3) % (8ull << 20);
+            memcpy(at + i, &v, 8);
+        }
+    };
+    uint64_t good_off = 0;
+    for (int round = 0; round < 200; ++round) {
+        scribble(reinterpret_cast<uint8_t *>(ring->st), sizeof *ring->st);
+        scribble(flow, tx.tx_flow_size);
+        scribble(slots, tx.tx_desc_ring_size);
+        scribble(bell, 64);
+        auto f = TestFrame(60 + size_t(round) * 7, uint8_t(round));
+        ASSERT_EQ(sim_->send_frame(0, f.data(), f.size()), 0);
+        ASSERT_EQ(sim_->send_frame(1, f.data(), f.size()), 0);
+        // The good reader gets every frame, intact, in order.
+        const nfw_kpt_rx_desc_t *d = good.WaitNext();
+        ASSERT_NE(d, nullptr) << "round " << round;
+        ASSERT_EQ(d->pkt_cnt, 1);
+        ASSERT_EQ(be16toh(d->pkt_lens[0]), f.size() + 4);
+        ASSERT_EQ(memcmp(good.data + good_off + 8, f.data(), f.size()), 0) << "round " << round;
+        good_off = (good_off + be16toh(d->total_len)) % good.at.params.rx_data_ring_size;
+        good.Consume(d, true);
+    }
+    // Still serving, the hostile clients included (or cut off: never stuck).
+    uint32_t n = 0;
+    EXPECT_EQ(port1.Call(QUOR_GET_BOARD_COUNT, &n), 0);
+    RawClient fresh(Unit(0));
+    EXPECT_EQ(fresh.Call(QUOR_GET_BOARD_COUNT, &n), 0);
+    quor_kpt_stats_t st = Stats(port1);
+    EXPECT_EQ(st.kpt_pkt_recv, 200u);
+    EXPECT_EQ(st.kpt_pkt_overflow + st.nic_pkt_overflow, 0u);
+    munmap(flow, tx.tx_flow_size);
+    munmap(slots, tx.tx_desc_ring_size);
+    munmap(bell, tx.tx_doorbell_size);
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ TEST(ZalCancel, CancelledWaitLeavesNoWaiterNoConnectionAndWritesNothing)
     EXPECT_EQ(kpt_ring_close(ring), 0);
     EXPECT_EQ(kpt_close(h), 0);
     // The thread's connection reference went with it: closing the ring
-    // released its socket and arena descriptors.
+    // released its socket and board memory descriptors.
     EXPECT_EQ(OpenFds(), fds_before);
 }
 

@@ -285,33 +285,48 @@ std::string MapPerms(void *p)
     return at == std::string::npos ? "" : maps.substr(maps.find(' ', at) + 1, 4);
 }
 
-TEST_F(ZalDevTest, MapsTheUnitArena)
+// A descriptor maps the regions of its own endpoint, and only those: the
+// unit's other descriptors cannot reach them.
+TEST_F(ZalDevTest, MapsTheCallersOwnRegions)
 {
     StartSim();
     zal_handle_t a = Open(0), b = Open(0);
-    const uintptr_t off = 1 << 20;
+    errno = 0;
+    EXPECT_EQ(zal_mmap(nullptr, 4096, a, 1 << 20, 0), MAP_FAILED) << "no endpoint, no region";
+    EXPECT_EQ(errno, EACCES);
+    quor_kpt_tx_params_t tx = {};
+    tx.set_endpt = {0, QUOR_ES_KPT_TX};
+    ASSERT_EQ(Req(a, QUOR_SET_ENDPOINT, &tx, sizeof tx), 0);
+    const uintptr_t off = tx.tx_data_ring_offset;
     void *w = zal_mmap(nullptr, 8192, a, off, 0);
     ASSERT_NE(w, MAP_FAILED) << strerror(errno);
     EXPECT_EQ(MapPerms(w), "rw-s");
     memcpy(static_cast<char *>(w) + 4096, "arena", 6);
 
-    // Another descriptor of the unit sees the same memory, read-only here.
-    void *r = zal_mmap(nullptr, 4096, b, off + 4096, 1);
+    // A second mapping of the same memory, read-only here.
+    void *r = zal_mmap(nullptr, 4096, a, off + 4096, 1);
     ASSERT_NE(r, MAP_FAILED) << strerror(errno);
     EXPECT_EQ(MapPerms(r), "r--s");
-    EXPECT_EQ(zal_close(b), 0);
-    EXPECT_STREQ(static_cast<const char *>(r), "arena") << "mappings outlive the descriptor";
-    EXPECT_EQ(zal_munmap(r, 4096), 0);
-    EXPECT_EQ(zal_munmap(w, 8192), 0);
+    errno = 0;
+    EXPECT_EQ(zal_mmap(nullptr, 4096, b, off + 4096, 1), MAP_FAILED) << "another client's ring";
+    EXPECT_EQ(errno, EACCES);
 
-    // Nothing beyond the arena, however the sum would wrap.
+    // Nothing past the region or beyond the arena, however the sum would wrap.
+    errno = 0;
+    EXPECT_EQ(zal_mmap(nullptr, tx.tx_data_ring_size + 4096, a, off, 0), MAP_FAILED);
+    EXPECT_EQ(errno, EINVAL);
     errno = 0;
     EXPECT_EQ(zal_mmap(nullptr, 4096, a, uintptr_t(1) << 50, 0), MAP_FAILED);
     EXPECT_EQ(errno, EINVAL);
     errno = 0;
     EXPECT_EQ(zal_mmap(nullptr, SIZE_MAX - 4095, a, 4096, 0), MAP_FAILED);
     EXPECT_EQ(errno, EINVAL);
+
     EXPECT_EQ(zal_close(a), 0);
+    EXPECT_STREQ(static_cast<const char *>(r), "arena") << "mappings outlive the descriptor";
+    EXPECT_EQ(zal_munmap(r, 4096), 0);
+    EXPECT_EQ(zal_munmap(w, 8192), 0);
+    EXPECT_EQ(zal_close(b), 0);
 }
 
 } // namespace
