@@ -701,7 +701,7 @@ TEST_F(TxTest, MappingFailingHalfWayLeavesNothingBehind)
     Ctl("patch 0 set_endpoint off");
     EXPECT_NE(err.find(" E mmap tx_doorbell "), std::string::npos) << err;
     EXPECT_EQ(h, nullptr);
-    EXPECT_EQ(kpttest::ArenaMappings(), maps);
+    EXPECT_EQ(kpttest::ArenaMappingsSettled(maps), maps);
     EXPECT_TRUE(WaitUntil([&] { return sim_->connections(0) == 0; }));
     h = Open(0);
     ASSERT_NE(h, nullptr);

@@ -312,4 +312,10 @@ int ArenaMappings()
     return n;
 }
 
+int ArenaMappingsSettled(int want)
+{
+    for (int i = 0; i < 1500 && ArenaMappings() != want; ++i) usleep(2000);
+    return ArenaMappings();
+}
+
 }  // namespace kpttest

@@ -118,5 +118,9 @@ int OpenFds();
 // Number of mappings of simulated units' shared memory the process holds
 // (the simulator's own included).
 int ArenaMappings();
+// The count once it is back to want, or after 3 s the count as it stands: the
+// in-process simulator maps client regions too and lets go of them only when it
+// sees the client's connection close.
+int ArenaMappingsSettled(int want);
 
 }  // namespace kpttest
