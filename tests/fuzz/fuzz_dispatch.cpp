@@ -13,7 +13,7 @@
 // sequence number, within five seconds (waits are cut to 2 ms); an error reply carries no record; a
 // request outside the catalogue or with a record of the wrong size gets an
 // error; and the victim's descriptor and data rings stay untouched (no page
-// of them is ever written: the arena is a sparse memory file, so a write
+// of them is ever written: each region is a sparse memory object, so a write
 // shows as data where there was a hole) and so does its state slot.
 #include <errno.h>
 #include <poll.h>
@@ -46,11 +46,10 @@ bool verbose()
 
 struct Client {
     int fd = -1;
-    int arena = -1;
     uint32_t seq = 0;
     bool cut = false; // sent an empty message: the simulator takes it as a hang-up
 
-    bool connect_unit(const std::string &dir, int unit, bool keep_arena)
+    bool connect_unit(const std::string &dir, int unit)
     {
         fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         struct sockaddr_un sa = {};
@@ -59,22 +58,61 @@ struct Client {
         if (fd < 0 || connect(fd, (struct sockaddr *)&sa, sizeof sa) != 0) return false;
         zal_sim_hello h;
         struct iovec iov = {&h, sizeof h};
-        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(2 * sizeof(int))];
+        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
         struct msghdr mh = {};
         mh.msg_iov = &iov;
         mh.msg_iovlen = 1;
         mh.msg_control = cbuf;
         mh.msg_controllen = sizeof cbuf;
         if (recvmsg(fd, &mh, MSG_CMSG_CLOEXEC) != sizeof h || h.error != 0) return false;
-        for (struct cmsghdr *cm = CMSG_FIRSTHDR(&mh); cm; cm = CMSG_NXTHDR(&mh, cm)) {
-            int fds[2];
-            memcpy(fds, CMSG_DATA(cm), sizeof fds);
-            if (keep_arena)
-                arena = fds[0];
-            else
-                close(fds[0]);
-            close(fds[1]);
+        close_passed(&mh); // the boards' memory file: not looked at here
+        return true;
+    }
+
+    static void close_passed(struct msghdr *mh, int *keep = nullptr)
+    {
+        for (struct cmsghdr *cm = CMSG_FIRSTHDR(mh); cm; cm = CMSG_NXTHDR(mh, cm)) {
+            if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
+            size_t n = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < n; ++i) {
+                int one;
+                memcpy(&one, CMSG_DATA(cm) + i * sizeof(int), sizeof one);
+                if (keep && *keep < 0)
+                    *keep = one;
+                else
+                    close(one);
+            }
         }
+    }
+
+    // The memory object holding [off, off + len) of the arena, as a driver
+    // mapping would get it: its descriptor and where it starts.
+    bool map_region(uint64_t off, uint64_t len, int *mfd, uint64_t *region_off)
+    {
+        zal_sim_map m = {off & ~uint64_t(4095), len + (off & 4095), 0, 0};
+        zal_sim_req rq = {++seq, ZAL_SIM_MAP, uint32_t(sizeof m), 0};
+        uint8_t msg[sizeof rq + sizeof m];
+        memcpy(msg, &rq, sizeof rq);
+        memcpy(msg + sizeof rq, &m, sizeof m);
+        if (!send_msg(msg, sizeof msg)) return false;
+        zal_sim_rep rp;
+        uint8_t rbuf[sizeof rp + sizeof m];
+        struct iovec iov = {rbuf, sizeof rbuf};
+        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
+        struct msghdr mh = {};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = cbuf;
+        mh.msg_controllen = sizeof cbuf;
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, 5000) <= 0) return false;
+        ssize_t n = recvmsg(fd, &mh, MSG_CMSG_CLOEXEC);
+        *mfd = -1;
+        close_passed(&mh, mfd);
+        memcpy(&rp, rbuf, sizeof rp);
+        if (n != ssize_t(sizeof rbuf) || rp.seq != rq.seq || rp.error != 0 || *mfd < 0) return false;
+        memcpy(&m, rbuf + sizeof rp, sizeof m);
+        *region_off = m.region_offset;
         return true;
     }
 
@@ -143,6 +181,8 @@ template <class T> std::vector<uint8_t> bytes_of(const T &v)
 
 struct Region {
     uint64_t off, len;
+    int mfd = -1;            // the memory object holding it
+    uint64_t region_off = 0; // where that object starts in the arena
 };
 
 quorsim::Simulator *g_sim;
@@ -150,28 +190,35 @@ std::string g_dir;
 Client g_victim_port, g_victim_ring;
 std::vector<Region> g_victim; // regions no request of another client may write
 std::vector<uint8_t> g_victim_slot;
-uint64_t g_slot_off;
 
-std::vector<uint8_t> read_arena(uint64_t off, size_t len)
+Region g_slot; // the victim's state slot
+
+std::vector<uint8_t> read_region(const Region &r)
 {
-    std::vector<uint8_t> b(len);
-    if (pread(g_victim_ring.arena, b.data(), len, off_t(off)) != ssize_t(len)) abort();
+    std::vector<uint8_t> b(r.len);
+    if (pread(r.mfd, b.data(), r.len, off_t(r.off - r.region_off)) != ssize_t(r.len)) abort();
     return b;
 }
 
 void check_victim()
 {
     for (const Region &r : g_victim) {
-        off_t d = lseek(g_victim_ring.arena, off_t(r.off), SEEK_DATA);
-        if (d >= 0 && uint64_t(d) < r.off + r.len) __builtin_trap(); // written
+        off_t d = lseek(r.mfd, off_t(r.off - r.region_off), SEEK_DATA);
+        if (d >= 0 && uint64_t(d) < r.off - r.region_off + r.len) __builtin_trap(); // written
     }
-    if (read_arena(g_slot_off, g_victim_slot.size()) != g_victim_slot) __builtin_trap();
+    if (read_region(g_slot) != g_victim_slot) __builtin_trap();
+}
+
+// Takes the victim's own descriptor of the memory behind r.
+void victim_map(Region &r)
+{
+    if (!g_victim_ring.map_region(r.off, r.len, &r.mfd, &r.region_off)) abort();
 }
 
 void setup_victim()
 {
-    g_victim_port.connect_unit(g_dir, 0, false);
-    if (!g_victim_ring.connect_unit(g_dir, 0, true)) abort();
+    g_victim_port.connect_unit(g_dir, 0);
+    if (!g_victim_ring.connect_unit(g_dir, 0)) abort();
     quor_kpt_rx_params_t prm = {};
     prm.set_endpt.endpt_type = QUOR_ES_KPT_RX;
     prm.num_rings = 1;
@@ -192,8 +239,11 @@ void setup_victim()
     memcpy(&at, rec.data(), sizeof at);
     g_victim.push_back({at.rx_desc_ring_offset, at.params.rx_desc_ring_size});
     g_victim.push_back({at.rx_data_ring_offset, at.params.rx_data_preamble_size + at.params.rx_data_ring_size});
-    g_slot_off = at.vstate_all_offset + uint64_t(at.port_ring_id) * QUOR_KPT_VSTATE_SLOT_SIZE;
-    g_victim_slot = read_arena(g_slot_off, QUOR_KPT_VSTATE_SLOT_SIZE);
+    for (Region &r : g_victim) victim_map(r);
+    g_slot.off = at.vstate_all_offset + uint64_t(at.port_ring_id) * QUOR_KPT_VSTATE_SLOT_SIZE;
+    g_slot.len = QUOR_KPT_VSTATE_SLOT_SIZE;
+    victim_map(g_slot);
+    g_victim_slot = read_region(g_slot);
     check_victim();
 }
 
@@ -335,7 +385,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int before[kUnits];
     for (int u = 0; u < kUnits; ++u) before[u] = g_sim->connections(u);
     for (int i = 0; i < n; ++i)
-        if (!cl[i].connect_unit(g_dir, (c0 >> (2 + i)) & 1, false)) __builtin_trap();
+        if (!cl[i].connect_unit(g_dir, (c0 >> (2 + i)) & 1)) __builtin_trap();
     for (int k = 0; k < 64 && in.p < in.end; ++k) op(cl[in.byte() % n], in);
     for (int i = 0; i < n; ++i) cl[i].close_all();
     // The next run starts once the simulator has let go of these clients.
