@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for SECONDS (default
-# 20), as many at once as there are processors, from its seed corpus in tests/fuzz/corpus/<target> (with the target's
-# dictionary, if it has one).  New inputs go to build-fuzz/corpus/<target>,
+# 20), as many at once as there are processors, from its seed corpus in
+# tests/fuzz/corpus/<target> (with the target's dictionary, if it has one).  New inputs go to build-fuzz/corpus/<target>,
 # never into the source tree; a finding fails the run and is kept in
 # build-fuzz/findings/ with the target's name.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
