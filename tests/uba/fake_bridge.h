@@ -66,6 +66,8 @@ public:
         for (int fd : listen_) close(fd);
     }
     const std::string &host() const { return host_; }
+    // Held while setting answer, mem or chain once the bridge serves.
+    std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mu_); }
     std::vector<BridgeBatch> batches()
     {
         std::lock_guard<std::mutex> lk(mu_);
@@ -180,7 +182,14 @@ private:
                 batches_.push_back(b);
             }
             for (auto &c : b.cmds) {
-                BridgeReply r = answer(c);
+                BridgeReply r;
+                {
+                    // The test sets answer, mem and chain under the same lock:
+                    // its client may run in a child process, which orders
+                    // nothing for this thread.
+                    std::lock_guard<std::mutex> lk(mu_);
+                    r = answer(c);
+                }
                 if (r.reset) {
                     linger l = {1, 0};
                     setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);

@@ -40,7 +40,10 @@ TEST(BridgeClient, ReadsInBatchesAndQueuesWrites)
 {
     unsetenv("UBA_K5_OLD");
     FakeBridge br(true, true);
-    for (size_t i = 0; i < br.mem.size(); ++i) br.mem[i] = uint8_t(i * 7 + (i >> 8));
+    {
+        auto lk = br.Lock();
+        for (size_t i = 0; i < br.mem.size(); ++i) br.mem[i] = uint8_t(i * 7 + (i >> 8));
+    }
     nram_open_2z(&g_n, br.host().c_str(), 2, 1);
     EXPECT_EQ(br.batch_count(), 0u) << "the current protocol sends nothing at open";
 
@@ -137,11 +140,14 @@ TEST(BridgeClient, ScanReadTakesTheChainAndEndsTheScan)
     });
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("ERROR:"), std::string::npos);
-    br.answer = [&](const BridgeCmd &c) {
-        BridgeReply rep = br.Default(c);
-        if (c.payload.size() == 3) rep.bytes = {0};
-        return rep;
-    };
+    {
+        auto lk = br.Lock();
+        br.answer = [&](const BridgeCmd &c) {
+            BridgeReply rep = br.Default(c);
+            if (c.payload.size() == 3) rep.bytes = {0};
+            return rep;
+        };
+    }
     r = InChild([&] {
         nram_open_2z(&g_n, br.host().c_str(), 0, 0);
         nram_scan_read(&g_n, img, UBA_SCAN_L2Z_RDWR_BITS, 0);
@@ -157,14 +163,17 @@ TEST(BridgeClient, FallsBackToTheOldProtocolAndGrabs)
     unsetenv("UBA_K5_OLD");
     FakeBridge br(false, true);
     int resets = 5;
-    br.answer = [&](const BridgeCmd &c) {
-        BridgeReply rep = br.Default(c);
-        if (c.command == 1 && resets > 0) {
-            --resets;
-            rep.reset = true;
-        }
-        return rep;
-    };
+    {
+        auto lk = br.Lock();
+        br.answer = [&](const BridgeCmd &c) {
+            BridgeReply rep = br.Default(c);
+            if (c.command == 1 && resets > 0) {
+                --resets;
+                rep.reset = true;
+            }
+            return rep;
+        };
+    }
     nram_open_2z(&g_n, br.host().c_str(), 0, 0);
     EXPECT_EQ(g_n.l2z.old, 1);
     auto b = br.batches();
@@ -185,7 +194,10 @@ TEST(BridgeClient, FallsBackToTheOldProtocolAndGrabs)
     EXPECT_EQ(b[7].cmds[0].command, 2u) << "close releases the scan process";
 
     // Twenty resets: the bridge is given up.
-    resets = 1000;
+    {
+        auto lk = br.Lock();
+        resets = 1000;
+    }
     auto r = InChild([&] { nram_open_2z(&g_n, br.host().c_str(), 0, 0); });
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Cannot grab scan process after 20 tries"), std::string::npos) << r.err;
@@ -247,11 +259,14 @@ TEST(BridgeClient, BadRepliesEndTheBridgeUse)
         for (const Case &k : cases) {
             SCOPED_TRACE(std::string(k.what) + (old ? " (old)" : ""));
             FakeBridge br(!old, true);
-            br.answer = [&](const BridgeCmd &c) {
-                BridgeReply r = br.Default(c);
-                if (c.command == 101) k.spoil(r, c);
-                return r;
-            };
+            {
+                auto lk = br.Lock();
+                br.answer = [&](const BridgeCmd &c) {
+                    BridgeReply r = br.Default(c);
+                    if (c.command == 101) k.spoil(r, c);
+                    return r;
+                };
+            }
             auto r = InChild([&] {
                 nram_open_2z(&g_n, br.host().c_str(), 0, 0);
                 uint8_t buf[300] = {};
