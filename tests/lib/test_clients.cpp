@@ -151,6 +151,8 @@ TEST_F(Clients, OpenCloseCyclesReturnEveryResource)
 // possibly held: each time the next client sends within a second.
 TEST_F(Clients, KilledSendersLeaveThePortSending)
 {
+    // From a quiet unit: the set-up's own connections end asynchronously.
+    ASSERT_TRUE(WaitUntil([&] { return Connections() == 0; }));
     const std::string before = Resources();
     unsigned seed = 17;
     for (int i = 0; i < 25 && !HasFatalFailure(); ++i) {
@@ -180,6 +182,8 @@ TEST_F(Clients, KilledSendersLeaveThePortSending)
 // ring group: their ends free the ring id, the lock and the endpoint.
 TEST_F(Clients, KilledReadersLockHoldersAndGroupBuildersReleaseWhatTheyHeld)
 {
+    // From a quiet unit: the set-up's own connections end asynchronously.
+    ASSERT_TRUE(WaitUntil([&] { return Connections() == 0; }));
     const std::string before = Resources();
     {
         Victim v([](int ready) {
