@@ -1220,6 +1220,8 @@ void kpt__rx_fini(kpt__rx *rx)
         rx_sync(rx, head);
     }
 
+    /* The closing line is the ring's last: no signal line may follow it. */
+    kpt__rx_diag_stop(rx);
     kpt__rx_print_stats(rx, "rx_fini");
     rx_unmap(rx);
     (void)zal_ioctl(rx->mhandle, (int)QUOR_KPT_RX_DETACH, nullptr, 0);
