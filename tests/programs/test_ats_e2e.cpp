@@ -100,6 +100,7 @@ protected:
     void Start(const std::vector<std::string> &args, uint32_t port, int flags = -1)
     {
         g_begin = RealNs();
+        ref_ = Reference{};
         simd_ = std::make_unique<kpttest::SimdProcess>(dir_.path(), args);
         ASSERT_TRUE(simd_->ready()) << simd_->ready_line();
         ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
@@ -108,11 +109,12 @@ protected:
         ASSERT_EQ(kpt_start(h_), 0);
     }
     // Receives for ms milliseconds and checks every frame after the first
-    // keyframe.  pps: the generator's rate, for the spacing check (0: none).
+    // keyframe.  The keyframes are followed from the ring's start, as the
+    // library follows them: just after one, it converts from the one before.  pps: the generator's rate, for the spacing check (0: none).
     Tally Receive(int ms, int64_t offset, bool skew, uint64_t pps = 0)
     {
         Tally run;
-        Reference ref;
+        Reference &ref = ref_;
         ref.skew = skew;
         const int64_t end = kpttest::MonoNs() + int64_t(ms) * 1000000;
         uint32_t last_t = 0;
@@ -156,6 +158,7 @@ protected:
     kpt__rx *Rx() { return &ring_->u.ring.rx; }
 
     kpttest::TempDir dir_;
+    Reference ref_;
     std::unique_ptr<kpttest::SimdProcess> simd_;
     kpt_handle_t h_ = nullptr;
     kpt_ring_t ring_ = nullptr;
