@@ -45,8 +45,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -63,6 +65,25 @@ constexpr int kDirectFds = 65536;
 constexpr int kHelloTimeoutMs = 10000;
 /* Receive buffer: the largest message plus one byte to notice truncation. */
 constexpr size_t kRecvBufSize = ZAL_SIM_MAX_MSG + 1;
+/* How long a request the driver answers at once is looked for without
+ * sleeping (see sim_ioctl), and the most requests a thread goes without
+ * looking after such looks kept missing. */
+constexpr int64_t kReplySpinNs = 30 * 1000;
+constexpr uint32_t kReplySpinBackoffMax = 1024;
+
+int64_t mono_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+/* Requests the driver may hold until something happens or a timeout. */
+bool request_may_wait(uint32_t request)
+{
+    return request == QUOR_KPT_WAIT || request == QUOR_RAW_NEXT_EVENT ||
+           request == QUOR_KPT_PQ_TRYLOCK_WAIT || request == QUOR_KPT_PQ_GROUP_LOCK;
+}
 
 /* One thread waiting for the reply with sequence number seq. */
 struct Waiter {
@@ -185,9 +206,14 @@ void table_forget(int fd) { conn_release(table_take(fd)); }
 struct ThreadCtx {
     int evfd;
     uint8_t *buf;
+    /* Replies looked for without sleeping (see sim_ioctl): requests left
+     * before the next try after a look that came back empty-handed, and
+     * how many the next such look skips. */
+    uint32_t spin_skip;
+    uint32_t spin_backoff;
 };
 
-constinit thread_local ThreadCtx t_ctx = {-1, nullptr};
+constinit thread_local ThreadCtx t_ctx = {-1, nullptr, 0, 0};
 
 struct ThreadCtxCleaner {
     bool armed = false;
@@ -605,18 +631,27 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size, int *fd_o
 
     struct pollfd pf[2] = {{c->sock, POLLIN, 0}, {t->evfd, POLLIN, 0}};
     alignas(struct cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
+    /* Looks without waiting come first: the reply is often there already
+     * (the request woke the simulator on this core and it answered before
+     * the send returned), or arrives within microseconds from the other
+     * core, sooner than this thread could be woken from a poll() on a
+     * processor gone idle.  A request the driver may hold (a wait) goes to
+     * poll() after one look.  A hand-over that lands meanwhile leaves the
+     * eventfd set: the next wait of this thread reads it and looks again,
+     * which costs nothing else. */
+    int64_t probe_until = 0;
+    if (!request_may_wait(request)) {
+        if (t->spin_skip == 0)
+            probe_until = mono_ns() + kReplySpinNs;
+        else
+            t->spin_skip--;
+    }
     bool probe = true;
     for (;;) {
         {
             std::lock_guard lk(c->mu);
             if (w.done) break;
         }
-        /* One look before the first wait: the reply is usually there already,
-         * as the request woke the simulator on this core and it answered
-         * before the send returned, and a poll() would cost a system call
-         * more.  A hand-over that lands meanwhile
-         * leaves the eventfd set: the next wait of this thread reads it and
-         * looks again, which costs nothing else. */
         if (!probe) {
             int n = cancel.poll_allowing(pf, 2);
             if (n < 0) {
@@ -643,7 +678,19 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size, int *fd_o
         rh.msg_control = cbuf;
         rh.msg_controllen = sizeof cbuf;
         ssize_t got = recvmsg(c->sock, &rh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue; /* another reader took it */
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            /* Not there yet, or another reader took it.  Looks that keep
+             * missing mean a busy machine, where they only take the
+             * processor from the simulator: the thread backs off,
+             * doubling, and tries again later. */
+            probe = probe_until != 0 && mono_ns() < probe_until;
+            if (probe_until != 0 && !probe) {
+                probe_until = 0;
+                t->spin_backoff = t->spin_backoff ? std::min(2 * t->spin_backoff, kReplySpinBackoffMax) : 1;
+                t->spin_skip = t->spin_backoff;
+            }
+            continue;
+        }
         if (got <= 0) {
             /* The simulator hung up (or the connection broke). */
             rc = got == 0 ? ENXIO : link_errno(errno);
@@ -660,6 +707,7 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size, int *fd_o
         memcpy(&rp, t->buf, sizeof rp);
         int bad = (rh.msg_flags & MSG_TRUNC) || size_t(got) >= kRecvBufSize ? EIO : 0;
         if (rp.seq == w.seq) {
+            if (probe_until != 0) t->spin_backoff = 0; /* looking paid */
             /* A duplicate handed over meanwhile is freed with the link. */
             rc = bad ? bad : apply_reply(t->buf, size_t(got), record, size, out);
             if (rc == 0 && fd_out)
