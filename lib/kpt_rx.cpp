@@ -636,9 +636,7 @@ inline int desc_take_run(kpt__rx *rx, kpt_recv_req *v, int n)
      * never earlier than the packet before it. */
     const uint64_t t0 = ev_ts - ev.ev_length_time;
     uint64_t last = q.rq_ev_ts_last, bytes = 0;
-    auto put = [&](kpt_recv_req *r, uint32_t len, uint32_t consumed) {
-        const uint64_t t = t0 + pkt_off;
-        last = t < last ? last : t;
+    auto put_at = [&](kpt_recv_req *r, uint32_t len, uint32_t consumed) {
         r->pkt_addr = (void *)(at + pkt_off);
         r->length = len - QUOR_FCS_LEN;
         r->timestamp = last;
@@ -646,11 +644,29 @@ inline int desc_take_run(kpt__rx *rx, kpt_recv_req *v, int n)
         r->length_data = consumed;
         bytes += len;
     };
+    auto put = [&](kpt_recv_req *r, uint32_t len, uint32_t consumed) {
+        const uint64_t t = t0 + pkt_off;
+        last = t < last ? last : t;
+        put_at(r, len, consumed);
+    };
+    /* Times rise with pkt_off: once a packet's time is not below the last
+     * one handed out, no later packet of the run needs raising. */
+    auto put_rising = [&](kpt_recv_req *r, uint32_t len, uint32_t consumed) {
+        last = t0 + pkt_off;
+        put_at(r, len, consumed);
+    };
     const uint32_t plain = takes_last ? m - 1 : m;
-    for (uint32_t k = 0; k < plain; ++k) {
+    uint32_t k = 0;
+    for (; k < plain && t0 + pkt_off < last; ++k) {
         const uint32_t len = lens[k];
         const uint32_t slot = quor_kpt_rpd_length_up(len);
         put(&v[k], len, slot);
+        pkt_off += slot;
+    }
+    for (; k < plain; ++k) {
+        const uint32_t len = lens[k];
+        const uint32_t slot = quor_kpt_rpd_length_up(len);
+        put_rising(&v[k], len, slot);
         pkt_off += slot;
     }
     if (takes_last) {
