@@ -264,25 +264,6 @@ int link_errno(int e)
     }
 }
 
-/* The first descriptor a message carried; any others are closed. */
-int take_passed_fd(struct msghdr *mh)
-{
-    int keep = -1;
-    for (struct cmsghdr *cm = CMSG_FIRSTHDR(mh); cm; cm = CMSG_NXTHDR(mh, cm)) {
-        if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
-        size_t n = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < n; ++i) {
-            int fd;
-            memcpy(&fd, CMSG_DATA(cm) + i * sizeof(int), sizeof fd);
-            if (keep < 0)
-                keep = fd;
-            else if (fd >= 0)
-                close(fd);
-        }
-    }
-    return keep;
-}
-
 /*
  * Reads the hello of a fresh connection.  0 with the arena size and the board
  * memory (descriptor, BAR0 place), or the errno the open fails with.
@@ -314,7 +295,7 @@ int read_hello(int s, Hello *out)
         return e == EAGAIN || e == ECONNRESET ? ENODEV : e;
     }
 
-    int mfd = take_passed_fd(&mh);
+    int mfd = zal_sim_take_passed_fd(&mh);
 
     int rc = 0;
     if (got != ssize_t(sizeof h) || (mh.msg_flags & MSG_TRUNC) || h.magic != ZAL_SIM_MAGIC ||
@@ -698,7 +679,7 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size, int *fd_o
             if (w.done) break;
             return rc;
         }
-        int passed = rh.msg_controllen ? take_passed_fd(&rh) : -1;
+        int passed = rh.msg_controllen ? zal_sim_take_passed_fd(&rh) : -1;
         if (size_t(got) < sizeof(zal_sim_rep)) { /* cannot be routed */
             if (passed >= 0) close(passed);
             continue;

@@ -122,4 +122,33 @@ static_assert(sizeof(zal_sim_req) == 16, "request header size");
 static_assert(sizeof(zal_sim_rep) == 16, "reply header size");
 #endif
 
+/*
+ * The descriptor a message carried by SCM_RIGHTS (hello, map reply), taken
+ * out of a received message header: the first one, or -1.  Any further
+ * descriptors, which no message of this protocol carries, are closed rather
+ * than left open in the receiver.
+ */
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static inline int zal_sim_take_passed_fd(struct msghdr *mh)
+{
+    int keep = -1;
+    for (struct cmsghdr *cm = CMSG_FIRSTHDR(mh); cm; cm = CMSG_NXTHDR(mh, cm)) {
+        if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS)
+            continue;
+        size_t n = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < n; ++i) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(cm) + i * sizeof(int), sizeof fd);
+            if (keep < 0)
+                keep = fd;
+            else if (fd >= 0)
+                close(fd);
+        }
+    }
+    return keep;
+}
+
 #endif /* ZAL_SIMPROTO_H */

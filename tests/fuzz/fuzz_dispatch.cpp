@@ -23,6 +23,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,25 +65,11 @@ struct Client {
         mh.msg_iovlen = 1;
         mh.msg_control = cbuf;
         mh.msg_controllen = sizeof cbuf;
-        if (recvmsg(fd, &mh, MSG_CMSG_CLOEXEC) != sizeof h || h.error != 0) return false;
-        close_passed(&mh); // the boards' memory file: not looked at here
+        if (!readable(20000) || recvmsg(fd, &mh, MSG_CMSG_CLOEXEC) != sizeof h || h.error != 0)
+            return false;
+        int mem = zal_sim_take_passed_fd(&mh); // the boards' memory file: not looked at here
+        if (mem >= 0) close(mem);
         return true;
-    }
-
-    static void close_passed(struct msghdr *mh, int *keep = nullptr)
-    {
-        for (struct cmsghdr *cm = CMSG_FIRSTHDR(mh); cm; cm = CMSG_NXTHDR(mh, cm)) {
-            if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
-            size_t n = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < n; ++i) {
-                int one;
-                memcpy(&one, CMSG_DATA(cm) + i * sizeof(int), sizeof one);
-                if (keep && *keep < 0)
-                    *keep = one;
-                else
-                    close(one);
-            }
-        }
     }
 
     // The memory object holding [off, off + len) of the arena, as a driver
@@ -104,11 +91,9 @@ struct Client {
         mh.msg_iovlen = 1;
         mh.msg_control = cbuf;
         mh.msg_controllen = sizeof cbuf;
-        struct pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, 20000) <= 0) return false;
+        if (!readable(20000)) return false;
         ssize_t n = recvmsg(fd, &mh, MSG_CMSG_CLOEXEC);
-        *mfd = -1;
-        close_passed(&mh, mfd);
+        *mfd = zal_sim_take_passed_fd(&mh);
         memcpy(&rp, rbuf, sizeof rp);
         if (n != ssize_t(sizeof rbuf) || rp.seq != rq.seq || rp.error != 0 || *mfd < 0) return false;
         memcpy(&m, rbuf + sizeof rp, sizeof m);
@@ -122,6 +107,25 @@ struct Client {
         fd = -1;
     }
 
+    // Waits up to ms for a message.  A signal does not end the wait: the
+    // fuzzer's own timer (SIGALRM, for its per-input timeout) lands here
+    // now and then.
+    bool readable(int ms)
+    {
+        struct timespec t0;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        for (;;) {
+            struct timespec t;
+            clock_gettime(CLOCK_MONOTONIC, &t);
+            const int64_t left = ms - ((t.tv_sec - t0.tv_sec) * 1000 + (t.tv_nsec - t0.tv_nsec) / 1000000);
+            if (left <= 0) return false;
+            struct pollfd pfd = {fd, POLLIN, 0};
+            const int n = poll(&pfd, 1, int(left));
+            if (n > 0) return true;
+            if (n == 0 || errno != EINTR) return false;
+        }
+    }
+
     bool send_msg(const void *m, size_t n) { return send(fd, m, n, MSG_NOSIGNAL) == ssize_t(n); }
 
     // Waits for the reply to `want`; false if none came.
@@ -129,11 +133,10 @@ struct Client {
     {
         static std::vector<uint8_t> buf(ZAL_SIM_MAX_MSG);
         for (;;) {
-            struct pollfd pfd = {fd, POLLIN, 0};
             // Generous: on a loaded machine the simulator's threads may wait
             // seconds for a processor; a request that is never answered
             // still shows.
-            if (poll(&pfd, 1, 20000) <= 0) {
+            if (!readable(20000)) {
                 fprintf(stderr, "no reply within 20 s\n");
                 return false;
             }
