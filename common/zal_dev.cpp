@@ -48,7 +48,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -206,14 +205,10 @@ void table_forget(int fd) { conn_release(table_take(fd)); }
 struct ThreadCtx {
     int evfd;
     uint8_t *buf;
-    /* Replies looked for without sleeping (see sim_ioctl): requests left
-     * before the next try after a look that came back empty-handed, and
-     * how many the next such look skips. */
-    uint32_t spin_skip;
-    uint32_t spin_backoff;
+    zal_sim_spin_backoff spin; /* replies looked for without sleeping (sim_ioctl) */
 };
 
-constinit thread_local ThreadCtx t_ctx = {-1, nullptr, 0, 0};
+constinit thread_local ThreadCtx t_ctx = {-1, nullptr, {}};
 
 struct ThreadCtxCleaner {
     bool armed = false;
@@ -621,12 +616,8 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size, int *fd_o
      * eventfd set: the next wait of this thread reads it and looks again,
      * which costs nothing else. */
     int64_t probe_until = 0;
-    if (!request_may_wait(request)) {
-        if (t->spin_skip == 0)
-            probe_until = mono_ns() + kReplySpinNs;
-        else
-            t->spin_skip--;
-    }
+    if (!request_may_wait(request) && t->spin.due())
+        probe_until = mono_ns() + kReplySpinNs;
     bool probe = true;
     for (;;) {
         {
@@ -667,8 +658,7 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size, int *fd_o
             probe = probe_until != 0 && mono_ns() < probe_until;
             if (probe_until != 0 && !probe) {
                 probe_until = 0;
-                t->spin_backoff = t->spin_backoff ? std::min(2 * t->spin_backoff, kReplySpinBackoffMax) : 1;
-                t->spin_skip = t->spin_backoff;
+                t->spin.missed(kReplySpinBackoffMax);
             }
             continue;
         }
@@ -688,7 +678,7 @@ int sim_ioctl(SimConn *c, uint32_t request, void *record, size_t size, int *fd_o
         memcpy(&rp, t->buf, sizeof rp);
         int bad = (rh.msg_flags & MSG_TRUNC) || size_t(got) >= kRecvBufSize ? EIO : 0;
         if (rp.seq == w.seq) {
-            if (probe_until != 0) t->spin_backoff = 0; /* looking paid */
+            if (probe_until != 0) t->spin.paid();
             /* A duplicate handed over meanwhile is freed with the link. */
             rc = bad ? bad : apply_reply(t->buf, size_t(got), record, size, out);
             if (rc == 0 && fd_out)

@@ -122,6 +122,34 @@ static_assert(sizeof(zal_sim_req) == 16, "request header size");
 static_assert(sizeof(zal_sim_rep) == 16, "reply header size");
 #endif
 
+#ifdef __cplusplus
+/*
+ * Looking for a message without sleeping (a reply on the client's side, the
+ * next request on the simulator's): worth it while looks find something.
+ * After a look that found nothing the next `backoff` chances to look are
+ * skipped, doubling from 1 up to `most` while looks keep missing; a look
+ * that finds something starts over.
+ */
+struct zal_sim_spin_backoff {
+    uint32_t skip = 0, backoff = 0;
+
+    /* Whether this chance is one to look on. */
+    bool due()
+    {
+        if (skip == 0)
+            return true;
+        --skip;
+        return false;
+    }
+    void missed(uint32_t most)
+    {
+        backoff = backoff == 0 ? 1 : (2 * backoff < most ? 2 * backoff : most);
+        skip = backoff;
+    }
+    void paid() { backoff = 0; }
+};
+#endif
+
 /*
  * The descriptor a message carried by SCM_RIGHTS (hello, map reply), taken
  * out of a received message header: the first one, or -1.  Any further

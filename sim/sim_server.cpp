@@ -371,7 +371,7 @@ void Simulator::Impl::serve()
 {
     struct epoll_event evs[64];
     int64_t linger_until = 0;
-    uint32_t linger_skip = 0, linger_backoff = 0;
+    zal_sim_spin_backoff linger;
     while (!quit) {
         arm_timer();
         int n = epoll_wait(epfd, evs, 64, linger_until != 0 ? 0 : -1);
@@ -383,11 +383,10 @@ void Simulator::Impl::serve()
             if (n == 0) {
                 if (mono_ns() < linger_until) continue;
                 linger_until = 0;
-                linger_backoff = linger_backoff ? std::min(2 * linger_backoff, kServeLingerBackoffMax) : 1;
-                linger_skip = linger_backoff;
+                linger.missed(kServeLingerBackoffMax);
                 continue;
             }
-            linger_backoff = 0; // the linger paid
+            linger.paid();
         }
         bool woken = false;
         for (int i = 0; i < n && !quit; ++i) {
@@ -418,10 +417,7 @@ void Simulator::Impl::serve()
                 if (evs[i].events & EPOLLOUT) flush_client(c);
                 if (!c.closing && (evs[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
                     read_client(c);
-                    if (linger_skip == 0)
-                        linger_until = mono_ns() + kServeLingerNs;
-                    else
-                        linger_skip--;
+                    if (linger.due()) linger_until = mono_ns() + kServeLingerNs;
                 }
                 if (c.closing) drop_client(c);
                 break;

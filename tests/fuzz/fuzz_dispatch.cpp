@@ -58,18 +58,28 @@ struct Client {
         snprintf(sa.sun_path, sizeof sa.sun_path, "%s/quorCp%d", dir.c_str(), unit);
         if (fd < 0 || connect(fd, (struct sockaddr *)&sa, sizeof sa) != 0) return false;
         zal_sim_hello h;
-        struct iovec iov = {&h, sizeof h};
+        int mem = -1; // the boards' memory file: not looked at here
+        const ssize_t n = recv_with_fd(&h, sizeof h, &mem);
+        if (mem >= 0) close(mem);
+        return n == sizeof h && h.error == 0;
+    }
+
+    // One message of up to len bytes into buf, waited for up to 20 s, and
+    // the descriptor it carried (or -1) in *passed.  Its length, or -1.
+    ssize_t recv_with_fd(void *buf, size_t len, int *passed)
+    {
+        *passed = -1;
+        struct iovec iov = {buf, len};
         alignas(struct cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
         struct msghdr mh = {};
         mh.msg_iov = &iov;
         mh.msg_iovlen = 1;
         mh.msg_control = cbuf;
         mh.msg_controllen = sizeof cbuf;
-        if (!readable(20000) || recvmsg(fd, &mh, MSG_CMSG_CLOEXEC) != sizeof h || h.error != 0)
-            return false;
-        int mem = zal_sim_take_passed_fd(&mh); // the boards' memory file: not looked at here
-        if (mem >= 0) close(mem);
-        return true;
+        if (!readable(20000)) return -1;
+        const ssize_t n = recvmsg(fd, &mh, MSG_CMSG_CLOEXEC);
+        if (n >= 0) *passed = zal_sim_take_passed_fd(&mh);
+        return n;
     }
 
     // The memory object holding [off, off + len) of the arena, as a driver
@@ -84,16 +94,7 @@ struct Client {
         if (!send_msg(msg, sizeof msg)) return false;
         zal_sim_rep rp;
         uint8_t rbuf[sizeof rp + sizeof m];
-        struct iovec iov = {rbuf, sizeof rbuf};
-        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
-        struct msghdr mh = {};
-        mh.msg_iov = &iov;
-        mh.msg_iovlen = 1;
-        mh.msg_control = cbuf;
-        mh.msg_controllen = sizeof cbuf;
-        if (!readable(20000)) return false;
-        ssize_t n = recvmsg(fd, &mh, MSG_CMSG_CLOEXEC);
-        *mfd = zal_sim_take_passed_fd(&mh);
+        const ssize_t n = recv_with_fd(rbuf, sizeof rbuf, mfd);
         memcpy(&rp, rbuf, sizeof rp);
         if (n != ssize_t(sizeof rbuf) || rp.seq != rq.seq || rp.error != 0 || *mfd < 0) return false;
         memcpy(&m, rbuf + sizeof rp, sizeof m);

@@ -10,21 +10,13 @@
 
 #include "kpt_test_common.h"
 #include "program_runner.h"
+#include "test_support.h"
 
 namespace {
 
 using kpttest::TestFrame;
 
-// Runs f with standard output captured.
-template <class F>
-std::string Stdout(F f)
-{
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    f();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
+using kpttest::Stdout;
 
 // A copy of bytes placed at the very end of a mapping, with an inaccessible
 // page right behind it: reading one byte past the end faults.

@@ -28,15 +28,7 @@ uint8_t mdio_bus_read(void) { return g_phy.bus_read(); }
 
 namespace {
 
-template <class F>
-std::string Stdout(F f)
-{
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    f();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
+using kpttest::Stdout;
 
 // Both ends on the same variant, the PHY at port address 1.
 void Attach(bool kv7b)

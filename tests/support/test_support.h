@@ -1,6 +1,8 @@
 // test_support.h - helpers shared by the test suites.
 #pragma once
 
+#include <stdio.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -11,6 +13,16 @@
 #include "quorsim.h"
 
 namespace kpttest {
+
+// Runs f with standard output captured, and returns what it printed.
+template <class F> std::string Stdout(F f)
+{
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    f();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
 
 // A private temporary directory, removed with its contents on destruction.
 class TempDir {
