@@ -140,8 +140,9 @@ static inline void kpt__spin_unlock(kpt__tx_state *s)
 
 /*
  * A counter of the block that the driver peeks at without the lock, to tell
- * whether taking it is worth while (dq_head_idx, dq_inflight, txd.d_cnt,
- * flow_desc), or that statistics read from another thread (tx_pkts_cnt).
+ * whether taking it is worth while (dq_inflight, txd.d_cnt, flow_desc), or
+ * that statistics read from another thread (tx_pkts_cnt).  dq_head_idx is
+ * published apart, with release, by the post.
  * Only the holder changes it; stored whole, relaxed, so that a
  * peek sees an old or a new value and never a torn one.  Pairs with the
  * driver's relaxed loads; the lock orders everything else.
@@ -171,9 +172,9 @@ static inline void zal_piocopy64_inline(uint64_t *dst, const uint64_t *src, uint
 static inline void kpt__tx_pioflush(const kpt__tx_shared_params *sp, bool by_driver)
 {
     kpt__tx_state *s = sp->tx_s;
-    uint32_t idx = s->dq_head_idx % sp->txd_cnt;
+    const uint32_t head = s->dq_head_idx;
+    uint32_t idx = head % sp->txd_cnt;
     uint32_t cnt = s->txd.d_cnt, len = s->txd.d_length;
-    kpt__tx_peeked_set(s->dq_head_idx, s->dq_head_idx + 1);
     s->dq_lengths[idx] = len;
     uint64_t words[QUOR_KPT_TX_BATCH_FRAMES / 4];
     uint32_t nwords = (2 * cnt + 7) / 8;
@@ -182,6 +183,10 @@ static inline void kpt__tx_pioflush(const kpt__tx_shared_params *sp, bool by_dri
     if (nwords > QUOR_KPT_TX_BATCH_FRAMES / 4) nwords = QUOR_KPT_TX_BATCH_FRAMES / 4;
     __builtin_memcpy(words, s->txd.d_pkt_lens_be16, nwords * 8);
     zal_piocopy64_inline(sp->txd_pio_base + idx * (QUOR_KPT_TX_SLOT_SIZE / 8), words, nwords);
+    /* The batch counts as posted once its length and slot are written: the
+     * adapter takes posted batches without the lock.  Pairs with the
+     * adapter's acquire load of dq_head_idx. */
+    std::atomic_ref<uint32_t>(s->dq_head_idx).store(head + 1, std::memory_order_release);
     uint32_t db = cnt | (len << 16);
     kpt__tx_peeked_set(s->tx_pkts_cnt, s->tx_pkts_cnt + cnt);
     if (by_driver)

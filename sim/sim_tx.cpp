@@ -215,7 +215,9 @@ static bool batch_frames(SimTxEp &ep, const PostedBatch &b, uint32_t start, std:
     for (int i = 0; i < QUOR_KPT_TX_BATCH_FRAMES && sum < b.length; ++i) {
         uint32_t len = be16toh(b.lens_be[i]);
         if (len < QUOR_MIN_FRAME || len > QUOR_MAX_FRAME) return false;
-        Frame f;
+        // Built in place: a frame assembled on the stack and copied in costs
+        // more than the rest of the adapter's work on it.
+        Frame &f = out.emplace_back();
         f.len = len;
         f.seg[0] = ep.data + off;
         f.seg_len[0] = uint32_t(std::min<uint64_t>(len, ep.data_size - off));
@@ -223,7 +225,6 @@ static bool batch_frames(SimTxEp &ep, const PostedBatch &b, uint32_t start, std:
             f.seg[1] = ep.data;
             f.seg_len[1] = len - f.seg_len[0];
         }
-        out.push_back(f);
         uint32_t q = quor_kpt_tx_qlen(len);
         sum += q;
         off = uint32_t((off + q) % ep.data_size);
@@ -248,60 +249,71 @@ bool Simulator::Impl::tx_service(Port &p, SimTxEp &ep, int64_t now, bool final)
 {
     static thread_local std::vector<Frame> frames;
     kpt__tx_state *s = ep.sp.tx_s;
-    // Look before taking the lock, which the senders need far more often.
-    // The doorbell (on its own page) says a batch was posted: the adapter
-    // clears it when it looks.  The state block itself, whose cache line the
-    // senders' lock word lives on, is looked at only now and then for a post
-    // whose doorbell was cleared early, and at the driver's interrupt pace
-    // for completions to reap or a batch left open with nothing in flight.
+    // The adapter takes posted batches without the senders' lock, as a
+    // device takes descriptors: a post writes the batch's length and slot
+    // before it publishes dq_head_idx.  It looks at that count when the
+    // doorbell (on its own page; the adapter clears it when it looks) says a
+    // batch was posted, and now and then for a post whose doorbell was
+    // cleared early.  The state block's line, where the senders' lock word
+    // lives, is otherwise left alone.  The lock is the driver's, taken at its
+    // interrupt pace to reap completions and to post a batch left open with
+    // nothing in flight.
     bool hold = p.txhold.load(std::memory_order_relaxed);
     if (hold && !final) return false; // a held adapter looks at nothing
     bool rung = shared(*ep.sp.txd_dbaddr_be32).load(std::memory_order_relaxed) != 0;
     if (rung) shared(*ep.sp.txd_dbaddr_be32).store(0, std::memory_order_relaxed);
     bool look = final || rung || now >= ep.next_look;
-    uint32_t posted = look ? shared(s->dq_head_idx).load(std::memory_order_acquire) : ep.consumed;
     if (look && !rung) ep.next_look = now + kTxLookPeriod;
-    bool intr = now >= ep.next_intr;
-    if (intr) {
+
+    bool did = false;
+    if (now >= ep.next_intr) {
         uint8_t nic = shared(*const_cast<uint8_t *>(ep.sp.txd_compl_update)).load(std::memory_order_relaxed);
         uint8_t host = uint8_t(shared(s->ep_flow.tx_flow.flow_desc).load(std::memory_order_relaxed));
         bool open_idle = shared(s->dq_inflight).load(std::memory_order_relaxed) == 0 &&
                          shared(s->txd.d_cnt).load(std::memory_order_relaxed) > 0;
-        intr = nic != host || open_idle;
-    }
-    if (!intr && posted == ep.consumed) return false;
-    if (!kpt__spin_trylock(s)) return false; // a sender holds it; next pass
-
-    bool did = false;
-    if (intr) {
-        // The driver's own reaping, so that the counts fall even when no
-        // sender reaps (a closing handle waits for that), and its flush of a
-        // batch left open with nothing in flight.
-        kpt__tx_update_completion(&ep.sp);
-        if (s->dq_inflight == 0 && s->txd.d_cnt > 0 && s->txd.d_cnt <= QUOR_KPT_TX_BATCH_FRAMES &&
-            s->txd.d_length <= QUOR_MAX_FRAME + QUOR_KPT_TX_BATCH_BYTES) {
-            kpt__tx_pioflush(&ep.sp, true);
-            did = true;
+        const int64_t period = int64_t(p.intr_coal.load(std::memory_order_relaxed)) * 1000;
+        // Nothing to do: the next look is an interrupt period away.  A sender
+        // holding the lock is left alone: the next pass looks again.
+        if (nic == host && !open_idle) {
+            ep.next_intr = now + period;
+        } else if (kpt__spin_trylock(s)) {
+            // The driver's own reaping, so that the counts fall even when no
+            // sender reaps (a closing handle waits for that), and its flush
+            // of a batch left open with nothing in flight.
+            kpt__tx_update_completion(&ep.sp);
+            if (s->dq_inflight == 0 && s->txd.d_cnt > 0 && s->txd.d_cnt <= QUOR_KPT_TX_BATCH_FRAMES &&
+                s->txd.d_length <= QUOR_MAX_FRAME + QUOR_KPT_TX_BATCH_BYTES) {
+                kpt__tx_pioflush(&ep.sp, true);
+                did = look = true;
+            }
+            kpt__spin_unlock(s);
+            ep.next_intr = now + period;
         }
-        ep.next_intr = now + int64_t(p.intr_coal.load(std::memory_order_relaxed)) * 1000;
     }
-    posted = s->dq_head_idx;
+    if (!look || hold) return did;
+
+    // Pairs with the release store of dq_head_idx in the post: the slots and
+    // lengths of every batch below it are written.  A posted batch's slot and
+    // length stay as they are until its completion byte has moved on.
+    uint32_t posted = shared(s->dq_head_idx).load(std::memory_order_acquire);
     uint32_t pending = posted - ep.consumed;
-    PostedBatch batches[QUOR_KPT_TX_SLOTS];
-    uint32_t take = 0;
+    if (pending == 0) return did;
     if (pending > QUOR_KPT_TX_SLOTS) {
         ep.broken = true; // more outstanding than there are slots
-    } else if (!hold) {
-        for (; take < pending; ++take) {
-            uint32_t slot = (ep.consumed + take) % QUOR_KPT_TX_SLOTS;
-            batches[take].length = s->dq_lengths[slot];
-            memcpy(batches[take].lens_be,
-                   reinterpret_cast<const uint8_t *>(ep.sp.txd_pio_base) + slot * QUOR_KPT_TX_SLOT_SIZE,
-                   QUOR_KPT_TX_SLOT_SIZE);
+        return did;
+    }
+    PostedBatch batches[QUOR_KPT_TX_SLOTS];
+    const uint32_t take = pending;
+    for (uint32_t i = 0; i < take; ++i) {
+        uint32_t slot = (ep.consumed + i) % QUOR_KPT_TX_SLOTS;
+        batches[i].length = shared(s->dq_lengths[slot]).load(std::memory_order_relaxed);
+        auto *words = reinterpret_cast<uint64_t *>(reinterpret_cast<uint8_t *>(ep.sp.txd_pio_base) +
+                                                   slot * QUOR_KPT_TX_SLOT_SIZE);
+        for (uint32_t w = 0; w < QUOR_KPT_TX_SLOT_SIZE / 8; ++w) {
+            uint64_t v = shared(words[w]).load(std::memory_order_relaxed);
+            memcpy(reinterpret_cast<uint8_t *>(batches[i].lens_be) + 8 * w, &v, 8);
         }
     }
-    kpt__spin_unlock(s);
-    if (ep.broken || take == 0) return did;
 
     int peer = p.peer.load(std::memory_order_relaxed);
     uint32_t done = 0;

@@ -942,6 +942,32 @@ TEST_F(TxTest, DriverPostsABatchLeftOpen)
     EXPECT_TRUE(HasLine(err, "kpt.0.-1 P inject_close: flushed 1 out of 5, 20.00 %, intr flush=1")) << err;
 }
 
+// The adapter takes what was posted without the senders' lock: a sender
+// holding it (here, the test) delays only the batch it has open.
+TEST_F(TxTest, PostedBatchesLeaveWhileASenderHoldsTheLock)
+{
+    Init();
+    kpt_inject_t h = Open(0);
+    ASSERT_NE(h, nullptr);
+    Ctl("txhold 0 on");
+    // One frame posted at once, two full batches of 40, 40 left open.
+    for (int i = 0; i < 121; ++i) ASSERT_EQ(Send(h, Frame(200, i)), 0);
+    kpt__tx_state *s = h->tx.tx_sp.tx_s;
+    kpt__spin_lock(s);
+    const uint32_t batches = s->dq_head_idx, open = s->txd.d_cnt;
+    Ctl("txhold 0 off");
+    const bool left = WaitUntil([&] { return Sent(0) == 81; }, 2000);
+    usleep(50 * 1000); // two driver interrupt periods: the open batch stays
+    const uint64_t sent_locked = Sent(0);
+    kpt__spin_unlock(s);
+    EXPECT_EQ(batches, 3u);
+    EXPECT_EQ(open, 40u);
+    EXPECT_TRUE(left);
+    EXPECT_EQ(sent_locked, 81u);
+    ASSERT_TRUE(Drained(h));
+    EXPECT_EQ(Sent(0), 121u);
+}
+
 // ---------------------------------------------------------------------------
 // Through a cable to a receiving port
 // ---------------------------------------------------------------------------
