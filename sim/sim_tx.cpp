@@ -2,13 +2,15 @@
 // injection endpoints, taking posted batches off the shared data ring,
 // completions, the driver's own reaping, and what leaves a port's wire.
 //
-// Shared-memory protocol with the library (transmit side): the state block
-// is read and changed only under its lock word (kpt__spin_trylock, the same
-// test-and-set the library's senders use); a batch's frames are read before
-// its completion byte is advanced with a release store, which the library's
-// reap loads with acquire before it reuses the room.  Nothing in the block is
-// believed beyond what a batch can be: a client that writes nonsense only
-// loses its own frames.
+// Shared-memory protocol with the library (transmit side): the adapter takes
+// posted batches without the lock, as a device takes descriptors, up to
+// dq_head_idx loaded with acquire (the post publishes it with release after
+// the batch's length and slot).  The driver changes the state block only
+// under its lock word (kpt__spin_trylock, the same test-and-set the senders
+// use).  A batch's frames are read before its completion byte is advanced
+// with a release store, which the library's reap loads with acquire before
+// it reuses the room.  Nothing in the block is believed beyond what a batch
+// can be: a client that writes nonsense only loses its own frames.
 #include <endian.h>
 #include <errno.h>
 #include <string.h>
@@ -28,7 +30,7 @@ constexpr int64_t kTxLookPeriod = 20 * 1000; // look at the posted count at leas
 
 template <class T> std::atomic_ref<T> shared(T &v) { return std::atomic_ref<T>(v); }
 
-// A batch copied out of the shared block under its lock.
+// A posted batch, copied out of the state block and its descriptor slot.
 struct PostedBatch {
     uint32_t length = 0; // bytes, from dq_lengths
     uint16_t lens_be[QUOR_KPT_TX_BATCH_FRAMES] = {};
@@ -249,15 +251,12 @@ bool Simulator::Impl::tx_service(Port &p, SimTxEp &ep, int64_t now, bool final)
 {
     static thread_local std::vector<Frame> frames;
     kpt__tx_state *s = ep.sp.tx_s;
-    // The adapter takes posted batches without the senders' lock, as a
-    // device takes descriptors: a post writes the batch's length and slot
-    // before it publishes dq_head_idx.  It looks at that count when the
-    // doorbell (on its own page; the adapter clears it when it looks) says a
-    // batch was posted, and now and then for a post whose doorbell was
-    // cleared early.  The state block's line, where the senders' lock word
-    // lives, is otherwise left alone.  The lock is the driver's, taken at its
-    // interrupt pace to reap completions and to post a batch left open with
-    // nothing in flight.
+    // The posted count is looked at when the doorbell (on its own page; the
+    // adapter clears it when it looks) says a batch was posted, and now and
+    // then for a post whose doorbell was cleared early: otherwise the state
+    // block's line, where the senders' lock word lives, is left alone.  The
+    // lock is taken at the driver's interrupt pace only, to reap completions
+    // and to post a batch left open with nothing in flight.
     bool hold = p.txhold.load(std::memory_order_relaxed);
     if (hold && !final) return false; // a held adapter looks at nothing
     bool rung = shared(*ep.sp.txd_dbaddr_be32).load(std::memory_order_relaxed) != 0;
@@ -303,8 +302,7 @@ bool Simulator::Impl::tx_service(Port &p, SimTxEp &ep, int64_t now, bool final)
         return did;
     }
     PostedBatch batches[QUOR_KPT_TX_SLOTS];
-    const uint32_t take = pending;
-    for (uint32_t i = 0; i < take; ++i) {
+    for (uint32_t i = 0; i < pending; ++i) {
         uint32_t slot = (ep.consumed + i) % QUOR_KPT_TX_SLOTS;
         batches[i].length = shared(s->dq_lengths[slot]).load(std::memory_order_relaxed);
         auto *words = reinterpret_cast<uint64_t *>(reinterpret_cast<uint8_t *>(ep.sp.txd_pio_base) +
@@ -317,7 +315,7 @@ bool Simulator::Impl::tx_service(Port &p, SimTxEp &ep, int64_t now, bool final)
 
     int peer = p.peer.load(std::memory_order_relaxed);
     uint32_t done = 0;
-    for (; done < take; ++done) {
+    for (; done < pending; ++done) {
         if (!final && peer >= 0 && p.pause.load(std::memory_order_relaxed) &&
             rx_pause_wanted(*ports[size_t(peer)]))
             break; // the far end asks us to hold back

@@ -8,6 +8,7 @@
 // Linked with --wrap=zal_ioctl (rx_support.h) to count and inspect requests.
 #include <signal.h>
 
+#include <algorithm>
 #include <numeric>
 #include <thread>
 
@@ -204,9 +205,8 @@ TEST_F(BatchTest, BatchesHandOutWhatOnePacketAtATimeDoes)
             n_ = 0;
             const int rc = kpt_ring_recv_many(ring_, 0, v_, want_n, &n_, nullptr);
             if (rc == EAGAIN) break;
-            EXPECT_EQ(rc, 0);
             if (rc != 0 || n_ < 1 || n_ > want_n) {
-                ADD_FAILURE() << "batch of " << want_n << " gave " << n_;
+                ADD_FAILURE() << "batch of " << want_n << ": " << rc << ", " << n_ << " packets";
                 break;
             }
             out.insert(out.end(), v_, v_ + n_);
@@ -215,13 +215,13 @@ TEST_F(BatchTest, BatchesHandOutWhatOnePacketAtATimeDoes)
     };
     // The adapter clock's conversion is refreshed now and then: a refresh
     // between the two reads moves every time by the same amount, one inside
-    // a read (a slow run) moves some of them.  Such a read is done again.
-    auto same_shift = [](const std::vector<kpt_recv_req> &w, const std::vector<kpt_recv_req> &g) {
-        for (size_t i = 1; i < w.size() && i < g.size(); ++i)
-            if (g[i].timestamp - w[i].timestamp != g[0].timestamp - w[0].timestamp) return false;
+    // a read (a slow run) moves some of them.  Both reads are then done again.
+    std::vector<kpt_recv_req> want, got;
+    auto shifted_alike = [&] {
+        for (size_t i = 1; i < std::min(want.size(), got.size()); ++i)
+            if (got[i].timestamp - want[i].timestamp != got[0].timestamp - want[0].timestamp) return false;
         return true;
     };
-    std::vector<kpt_recv_req> want, got;
     kpt__rx_state end;
     auto verify1 = verify0;
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -233,7 +233,7 @@ TEST_F(BatchTest, BatchesHandOutWhatOnePacketAtATimeDoes)
         memcpy(St(), &start, sizeof start);
         Rx()->rx_verify = verify0;
         got = in_batches();
-        if (same_shift(want, got)) break;
+        if (shifted_alike()) break;
     }
     ASSERT_EQ(want.size(), tag); // the unsound descriptor's two are not handed out
     EXPECT_EQ(verify1.err_pkt_ring, verify0.err_pkt_ring + 1);
