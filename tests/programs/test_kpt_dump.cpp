@@ -387,14 +387,18 @@ TEST_F(KptDump, SigintClosesTheFileWithItsStatistics)
     Summary s = ParseSummary(d->Err());
     ASSERT_TRUE(s.found) << d->Err();
     EXPECT_GT(s.frames, 1000u);
-    EXPECT_EQ(s.adapter + s.ring + s.filtered, 0u);
+    EXPECT_EQ(s.ring + s.filtered, 0u);
+    // The adapter counts a frame that reaches the port between the counters'
+    // first read and the start, or between the stop and the last read, as
+    // dropped: a slow (instrumented) run sees a few.
+    EXPECT_LE(s.adapter, 5u);
     NgFile ng = ReadBlocks(F("int.pcapng"));
     EXPECT_EQ(ng.error, "");
     ASSERT_EQ(ng.packets.size(), s.frames);
     ASSERT_EQ(ng.stats.size(), 1u);
     auto &o = ng.stats[0].opt;
-    EXPECT_EQ(o[4], s.frames); // received
-    EXPECT_EQ(o[5], 0u);
+    EXPECT_EQ(o[4], s.frames + o[5]); // received
+    EXPECT_LE(o[5], s.adapter);       // the file's counters are read first
     EXPECT_EQ(o[7], 0u);
     EXPECT_EQ(o[6], s.frames);
     EXPECT_EQ(o[8], s.frames);
