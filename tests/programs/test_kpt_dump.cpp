@@ -390,8 +390,8 @@ TEST_F(KptDump, SigintClosesTheFileWithItsStatistics)
     EXPECT_EQ(s.ring + s.filtered, 0u);
     // The adapter counts a frame that reaches the port between the counters'
     // first read and the start, or between the stop and the last read, as
-    // dropped: a slow (instrumented) run sees a few.
-    EXPECT_LE(s.adapter, 5u);
+    // dropped: the milliseconds of a slow (instrumented) run's stop.
+    EXPECT_LE(s.adapter * 10, s.frames);
     NgFile ng = ReadBlocks(F("int.pcapng"));
     EXPECT_EQ(ng.error, "");
     ASSERT_EQ(ng.packets.size(), s.frames);
