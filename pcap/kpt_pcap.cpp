@@ -374,8 +374,11 @@ struct Handle {
         }
         if (snaplen <= 0 || snaplen > kMaxSnaplen) snaplen = kMaxSnaplen;
         group = dev.kind == DeviceSpec::Merged;
-        int rc = group ? kpt_open(dev.portmask, 1, nullptr, buffer_size, KPT_F_AGGREGATE_PORTMASK, &h)
-                       : kpt_open(dev.first_port, 0, nullptr, buffer_size, -1, &h);
+        // The library takes a size below 1 MiB as a number of MiB: a buffer
+        // size is bytes, and the smallest ring holds it.
+        const int64_t ring_bytes = buffer_size == 0 ? 0 : std::max(buffer_size, 0x100000);
+        int rc = group ? kpt_open(dev.portmask, 1, nullptr, ring_bytes, KPT_F_AGGREGATE_PORTMASK, &h)
+                       : kpt_open(dev.first_port, 0, nullptr, ring_bytes, -1, &h);
         const char *what = "kpt_open";
         if (rc == 0) {
             what = "ring open";

@@ -60,6 +60,10 @@ public:
     ChildProgram &operator=(const ChildProgram &) = delete;
 
     bool started() const { return pid_ > 0; }
+    void Signal(int sig) const
+    {
+        if (pid_ > 0) kill(pid_, sig);
+    }
 
     // Standard output so far.
     std::string Out()
@@ -74,6 +78,14 @@ public:
         std::unique_lock<std::mutex> l(mu_);
         return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms),
                             [&] { return out_.find(text) != std::string::npos; });
+    }
+
+    // Waits until standard error contains text; false after timeout_ms.
+    bool WaitError(const std::string &text, int timeout_ms)
+    {
+        std::unique_lock<std::mutex> l(mu_);
+        return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms),
+                            [&] { return err_.find(text) != std::string::npos; });
     }
 
     // Sends sig, waits for the end (SIGKILL after timeout_ms) and returns
