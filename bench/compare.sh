@@ -37,7 +37,7 @@ load_before=$(loadavg)
 say "compare: building kpt's benchmarks (Release) in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$work/cmake.log" 2>&1 ||
     { cat "$work/cmake.log" >&2; exit 1; }
-nice cmake --build "$build" -j2 --target bench_rx bench_tx >"$work/build.log" 2>&1 ||
+nice cmake --build "$build" -j2 --target bench_rx bench_tx quor_simd kpt_inj kpt_pcap >"$work/build.log" 2>&1 ||
     { cat "$work/build.log" >&2; exit 1; }
 bench_rx=$(find "$build" -type f -name bench_rx -perm -u+x | head -1)
 bench_tx=$(find "$build" -type f -name bench_tx -perm -u+x | head -1)
@@ -72,6 +72,51 @@ elif gcc -O2 -Wall "$here/peers/pktsock_peer.c" -o "$work/pktsock_peer" 2>"$work
     fi
 else
     cat "$work/pktsock_build.log" >&2
+fi
+
+have_tcpdump=0
+if [ $have_pktsock = 1 ] && [ -x /usr/bin/tcpdump ] && [ -f "$build/lib/libkpt_pcap.so" ]; then
+    have_tcpdump=1
+else
+    say "compare: tcpdump (apt-get install tcpdump) or the packet socket peer is missing: the tcpdump rows are skipped"
+fi
+
+# tcpdump itself, writing to /dev/null, on a port (through the preloaded
+# library) and on a packet socket over the veth pair: the same frames from
+# kpt_inj at the same pace, a port cable (0 to 1) for the one, the veth pair
+# behind simulated port 2 (iface:kc0) for the other.  The CPU time tcpdump
+# takes while the frames pass (its set-up left out), per captured frame:
+# prints "tcpdump <port|veth> 60 <ns>".
+tcpdump_frames=1000000
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+tcpdump_run() { # label device preload inj-port
+    local dev="$work/dev" out="$work/td.$1" pid="" t c0 c1 frames
+    ip netns exec "$netns" env ZAL_DEV_DIR="$dev" LD_PRELOAD="$3" \
+        /usr/bin/tcpdump -Z root -i "$2" -w /dev/null 2>"$out.err" &
+    local td=$!
+    for ((t = 0; t < 300; t++)); do grep -qs "listening on" "$out.err" && break; sleep 0.1; done
+    pid=$(pgrep -f "^/usr/bin/tcpdump -Z root -i $2 " | head -1)
+    c0=$(cpu_ticks "$pid")
+    ip netns exec "$netns" env ZAL_DEV_DIR="$dev" "$build/bin/kpt_inj" -b "$4" -n $tcpdump_frames \
+        -l 18 -P 0.2 >/dev/null 2>&1 || say "compare: kpt_inj failed"
+    sleep 1
+    c1=$(cpu_ticks "$pid")
+    kill -TERM "$td" 2>/dev/null || true
+    wait $td || true
+    frames=$(awk '/packets captured/ { print $1 }' "$out.err")
+    if [ -n "$frames" ] && [ "$frames" -gt 0 ]; then
+        awk -v l="$1" -v c=$((c1 - c0)) -v hz="$(getconf CLK_TCK)" -v f="$frames" \
+            'BEGIN { printf "tcpdump %s 60 %.1f\n", l, c / hz * 1e9 / f }'
+    else
+        say "compare: tcpdump on $2 captured nothing"
+    fi
+}
+if [ $have_tcpdump = 1 ]; then
+    mkdir -p "$work/dev"
+    ip netns exec "$netns" "$build/bin/quor_simd" --dir "$work/dev" --ports 3 --wire 0=peer:1 \
+        --wire 2=iface:kc0 >"$work/simd.log" 2>&1 &
+    simd=$!
+    sleep 1
 fi
 
 # ---- runs -----------------------------------------------------------------
@@ -112,7 +157,12 @@ for ((rep = 1; rep <= reps; rep++)); do
             sed 's/^/pktsock /' >>"$res" ||
             { cat "$work/pktsock.err" >&2; say "compare: the packet socket peer failed"; }
     fi
+    if [ $have_tcpdump = 1 ]; then
+        tcpdump_run port quor1 "$build/lib/libkpt_pcap.so" 0 >>"$res"
+        tcpdump_run veth kc1 "" 2 >>"$res"
+    fi
 done
+if [ $have_tcpdump = 1 ]; then kill "$simd" 2>/dev/null || true; wait "$simd" 2>/dev/null || true; fi
 
 load_after=$(loadavg)
 
@@ -156,3 +206,7 @@ done
 for f in 60 1514; do
     row "inject $f B / sendmmsg of 32 over veth" BM_InjectSend $f pktsock pkt_tx $f
 done
+# Not a benchmark of the library: both columns are tcpdump's own CPU time.
+k=$(median tcpdump port 60); p=$(median tcpdump veth 60)
+printf '%-58s | %10s | %11s | %8s\n' "tcpdump -w /dev/null, 60 B at 200 kpps / on veth" "${k:-skipped}" "${p:-skipped}" \
+    "$(awk -v k="$k" -v p="$p" 'BEGIN { if (k != "" && p != "" && p > 0) printf "%.2f", k / p; else print "-" }')"

@@ -8,7 +8,8 @@ build=$1 src=$2 cmake=$3 cc=$4
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 "$cmake" --install "$build" --prefix "$tmp/prefix" >/dev/null
-for f in include/kpt.h lib/libkpt.a lib/pkgconfig/kpt.pc lib/cmake/kpt/kptConfig.cmake bin/kpt_dump bin/quor_simd; do
+for f in include/kpt.h lib/libkpt.a lib/pkgconfig/kpt.pc lib/cmake/kpt/kptConfig.cmake bin/kpt_dump bin/quor_simd \
+         lib/libkpt_pcap.so bin/kpt-pcap; do
   test -f "$tmp/prefix/$f" || { echo "missing after install: $f"; exit 1; }
 done
 # Moved elsewhere: the pkg-config file finds its tree from where it lies.
@@ -30,4 +31,6 @@ CM
 "$cmake" -S "$tmp/proj" -B "$tmp/proj/build" -DCMAKE_PREFIX_PATH="$tmp/moved" -DCMAKE_C_COMPILER="$cc" >/dev/null
 "$cmake" --build "$tmp/proj/build" >/dev/null
 ZAL_DEV_DIR=/nonexistent "$tmp/proj/build/app" | grep -q '^api 0x0008 record 40$'
+# The launcher preloads the library of its own tree.
+"$tmp/moved/bin/kpt-pcap" sh -c 'echo "$LD_PRELOAD"' | grep -q "^$tmp/moved/lib/libkpt_pcap.so"
 echo "installed tree builds with pkg-config and find_package"
