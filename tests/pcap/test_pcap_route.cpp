@@ -301,7 +301,7 @@ TEST_F(PcapRoute, MisuseGetsTheLibrarysCodesAndMessages)
     // A thousand cycles take a while in an instrumented build: fewer there.
     const std::string cycles = kInstrumented ? "100" : "1000";
     RunResult r =
-        RunProgram({BinPath("pcap_probe"), "checks", "quor0", "quor9", cycles}, {}, 110000);
+        RunProgram({BinPath("pcap_probe"), "checks", "quor0", "quor9", cycles}, {}, 280000);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
     for (const char *name : {"missing-device", "setting-after-activation", "bad-filter",
