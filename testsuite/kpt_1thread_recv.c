@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "kpt.h"
@@ -30,12 +31,22 @@ struct itvl_stats {
 
 static uint64_t act_pkts, act_bytes, reinj_pkts, mac_filter_cnt;
 static int mac_filter, periodic_stats, runtime_expired;
+/* The run time is measured on the clock the alarm runs on: on the time of
+ * day, which may be slewed, the alarm that ends the run could find it a
+ * hair short and leave it to the next one. */
 static uint64_t exp_runtime_usecs = 864000000000ull, start_usecs;
 static kpt_ring_t hring;
 static struct itvl_stats itvl[2];
 static unsigned itvl_idx;
 
 static volatile sig_atomic_t sig_alarm, sig_usr1, sig_exit;
+
+static uint64_t mono_usecs(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
+}
 
 static void on_alarm(int sig)
 {
@@ -115,9 +126,8 @@ static void service_signals(void)
 {
     if (sig_alarm) {
         sig_alarm = 0;
-        uint64_t now = now_usecs();
-        if (now - start_usecs >= exp_runtime_usecs) runtime_expired = 1;
-        if (periodic_stats) print_periodic_stats(now);
+        if (mono_usecs() - start_usecs >= exp_runtime_usecs) runtime_expired = 1;
+        if (periodic_stats) print_periodic_stats(now_usecs());
     }
     if (sig_usr1) {
         sig_usr1 = 0;
@@ -253,7 +263,7 @@ int main(int argc, char **argv)
     uint64_t now = now_usecs();
     memset(itvl, 0, sizeof itvl);
     itvl[itvl_idx].usecs = now;
-    start_usecs = now;
+    start_usecs = mono_usecs();
     itvl_idx ^= 1;
     alarm(1);
     if (periodic_stats) {
@@ -269,9 +279,13 @@ int main(int argc, char **argv)
     uint32_t mac_lsw = (uint32_t)src_mac[2] | (uint32_t)src_mac[3] << 8 |
                        (uint32_t)src_mac[4] << 16 | (uint32_t)src_mac[5] << 24;
 
-    while (!runtime_expired && act_pkts < exp_pkts) {
+    for (;;) {
         kpt_recv_req req;
+        /* The alarm that ends the run interrupts a blocked receive: its
+         * flag is acted on and the run time tested before waiting again,
+         * or a blocking run would last until the next alarm. */
         service_signals();
+        if (runtime_expired || act_pkts >= exp_pkts) break;
         rc = kpt_ring_recv(hring, timeout_ms, &req);
         if (rc == EINTR || rc == EAGAIN) continue;
         if (rc != 0) {

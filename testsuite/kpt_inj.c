@@ -49,7 +49,8 @@ static tx_params_t tx_params = {0, 46, 46, 1234, 1234, 9, 9, 0, 0};
 static uint64_t pkt_cnt;
 static uint32_t runtime;
 static volatile uint32_t send_done;
-static double rate_f;
+/* The -B and -P values, each its own: with both, -P paces, whatever the order. */
+static double rate_gbps, rate_mpps;
 static uint32_t verbose, board;
 static int opt_affinity = 1;
 static unsigned src_mac[6], dst_mac[6];
@@ -197,8 +198,8 @@ static void *work_thread(void *arg)
     if (tp->flags & (F_PACE_BYTES | F_PACE_PKTS)) {
         zal_cycles_counter_init();
         double cps = (double)zal_cycles_per_second();
-        if (tp->flags & F_PACE_BYTES) rate_f_delta = cps / (rate_f * 1e9 * 0.125);
-        if (tp->flags & F_PACE_PKTS) pps_f_delta = cps / (rate_f * 1e6);
+        if (tp->flags & F_PACE_BYTES) rate_f_delta = cps / (rate_gbps * 1e9 * 0.125);
+        if (tp->flags & F_PACE_PKTS) pps_f_delta = cps / (rate_mpps * 1e6);
     }
 
     kpt_inject_t injh;
@@ -357,7 +358,10 @@ int main(int argc, char **argv)
                 puts("Rate in Mpps must be >0 and <100.0");
                 usage();
             }
-            rate_f = v;
+            if (opt == 'B')
+                rate_gbps = v;
+            else
+                rate_mpps = v;
             tx_params.flags |= opt == 'B' ? F_PACE_BYTES : F_PACE_PKTS;
             break;
         }

@@ -95,6 +95,9 @@ static int getout;
 #define SHARED_STORE(x, v) __atomic_store_n(&(x), (v), __ATOMIC_RELAXED)
 static pthread_mutex_t exit_mtx = PTHREAD_MUTEX_INITIALIZER;
 static int exit_once;
+/* A worker saw a frame fail verification (under wrk_mtx): the run fails,
+ * whatever the workers that go on receiving end with. */
+static int invalid_seen;
 
 static void usage(const char *progname)
 {
@@ -174,12 +177,13 @@ static void print_periodic_stats(void)
     struct timeval tv;
     gettimeofday(&tv, NULL);
     uint64_t now = (uint64_t)tv.tv_sec * 1000000u + (uint64_t)tv.tv_usec;
+
+    uint64_t pkts = 0, bytes = 0;
+    /* Main's ticks and a worker's report after an invalid frame may meet. */
+    pthread_mutex_lock(&G.wrk_mtx);
     uint64_t prev = G.usecs_last;
     G.usecs_last = now;
     G.tv_last = tv;
-
-    uint64_t pkts = 0, bytes = 0;
-    pthread_mutex_lock(&G.wrk_mtx);
     for (unsigned i = 0; i < G.num_workers; ++i) {
         uint64_t p = SHARED_LOAD(G.worker[i].num_pkts), b = SHARED_LOAD(G.worker[i].num_bytes);
         wrk_pstats[i].pkts_delta = p - wrk_pstats[i].pkts_last;
@@ -430,19 +434,15 @@ static void worker_body(worker_t *w)
                 if (G.validate && pkt_validate(pkt, req.length) != 0) {
                     fprintf(stderr, "[%d] invalid packet\n", w->worker_id);
                     print_periodic_stats();
+                    /* Only this worker ends: the others receive on, and the
+                     * final report, printed once they have all stopped,
+                     * holds what they counted after this frame too. */
                     pthread_mutex_lock(&G.wrk_mtx);
                     G.num_pkts += local;
                     local = 0;
+                    invalid_seen = 1;
                     pthread_mutex_unlock(&G.wrk_mtx);
                     rc = 1;
-                    /* The report goes out once, whoever prints it. */
-                    pthread_mutex_lock(&exit_mtx);
-                    if (!exit_once) {
-                        exit_once = 1;
-                        stats();
-                        fflush(stdout);
-                    }
-                    pthread_mutex_unlock(&exit_mtx);
                     goto end;
                 }
                 if (cyc_itvl > 0) {
@@ -623,6 +623,12 @@ int main(int argc, char **argv)
         printf(".\n");
     fflush(stdout);
 
+    /* The first interval starts now, ticking or not: a worker that sees an
+     * invalid frame reports the interval up to it. */
+    memset(wrk_pstats, 0, sizeof wrk_pstats);
+    gettimeofday(&G.tv_last, NULL);
+    G.usecs_last = (uint64_t)G.tv_last.tv_sec * 1000000u + (uint64_t)G.tv_last.tv_usec;
+
     pthread_mutex_lock(&G.wrk_mtx);
     for (unsigned i = 0; i < G.num_workers; ++i) {
         worker_t *w = &G.worker[i];
@@ -637,12 +643,7 @@ int main(int argc, char **argv)
     pthread_mutex_unlock(&G.wrk_mtx);
 
     int ticking = periodic || G.duration;
-    if (ticking) {
-        memset(wrk_pstats, 0, sizeof wrk_pstats);
-        gettimeofday(&G.tv_last, NULL);
-        G.usecs_last = (uint64_t)G.tv_last.tv_sec * 1000000u + (uint64_t)G.tv_last.tv_usec;
-        alarm(1);
-    }
+    if (ticking) alarm(1);
     for (;;) {
         pthread_mutex_lock(&G.wrk_mtx);
         int all_done = G.workers_done == G.num_workers;
@@ -681,5 +682,5 @@ int main(int argc, char **argv)
         rc = kpt_close(G.board[b].hkpt);
         if (rc) KPT_FAIL(rc);
     }
-    return G.thread_rc;
+    return G.thread_rc == 0 && invalid_seen ? 1 : G.thread_rc;
 }

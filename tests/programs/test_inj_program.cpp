@@ -123,12 +123,17 @@ TEST_F(InjTest, PacedRatesAreNeverPassed)
     struct Case {
         std::vector<std::string> args;
         size_t frames;
-        double secs; // at the rate asked
+        double secs;     // at the rate asked
+        double max_secs; // when a slower pace would be wrong, far below it
     };
     // -B 1 with 1000-byte frames is 125000 frames per second; -P is per thread.
-    for (const Case &c : std::vector<Case>{{{"-P", "0.2", "-n", "60000"}, 60000, 0.3},
-                                           {{"-B", "1", "-l", "1000", "-n", "40000"}, 40000, 0.32},
-                                           {{"-T", "2", "-P", "0.1", "-n", "30000"}, 60000, 0.3}}) {
+    // With both, -P paces in either order: 60-byte frames at -B 0.0001 would
+    // take 48 s, and -B 10 would leave the frames unpaced.
+    for (const Case &c : std::vector<Case>{{{"-P", "0.2", "-n", "60000"}, 60000, 0.3, 0},
+                                           {{"-B", "1", "-l", "1000", "-n", "40000"}, 40000, 0.32, 0},
+                                           {{"-T", "2", "-P", "0.1", "-n", "30000"}, 60000, 0.3, 0},
+                                           {{"-P", "0.02", "-B", "10", "-n", "15000"}, 15000, 0.75, 0},
+                                           {{"-B", "0.0001", "-P", "0.05", "-n", "10000"}, 10000, 0.2, 15}}) {
         std::vector<std::string> argv = {BinPath("kpt_inj")};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         int64_t t0 = kpttest::MonoNs();
@@ -136,6 +141,9 @@ TEST_F(InjTest, PacedRatesAreNeverPassed)
         double secs = double(kpttest::MonoNs() - t0) / 1e9;
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_GE(secs, c.secs * 0.99) << c.args[0] << " " << c.args[1];
+        if (c.max_secs > 0) {
+            EXPECT_LT(secs, c.max_secs) << c.args[0] << " " << c.args[1];
+        }
         EXPECT_EQ(rx_->Collect(c.frames + 1, 1000).size(), c.frames) << c.args[0] << " " << c.args[1];
     }
 }

@@ -253,7 +253,10 @@ TEST(BridgeClient, BadRepliesEndTheBridgeUse)
          },
          "l2z read of 300 bytes at 0x0: the bridge delivered 265", false},
         {"no result word", [](BridgeReply &r, const BridgeCmd &) { r.hang_up = true; },
-         "Trying to get status for command 0/2 (cmd=0x65), res= 0", false},
+         "Trying to get status for command 0/2 (cmd=0x65), res= 0, errno=Success", false},
+        // The receive's own result, not the bytes it got.
+        {"reset for a result word", [](BridgeReply &r, const BridgeCmd &) { r.reset = true; },
+         "Trying to get status for command 0/2 (cmd=0x65), res= -1, errno=Connection reset by peer", false},
     };
     for (bool old : {false, true}) {
         for (const Case &k : cases) {

@@ -42,14 +42,17 @@ void put_be32(uint8_t *p, uint32_t v)
     p[3] = uint8_t(v);
 }
 
-// Receives up to len bytes; the count that arrived (errno tells why it
-// stopped short).
-size_t recv_upto(int fd, void *buf, size_t len)
+// Receives up to len bytes; the count that arrived.  When it stops short,
+// *last holds the result of the receive that ended it (0 at an orderly end,
+// -1 with errno set on a failure such as a reset).
+size_t recv_upto(int fd, void *buf, size_t len, ssize_t *last)
 {
     size_t got = 0;
+    *last = 0;
     while (got < len) {
         ssize_t r = recv(fd, static_cast<char *>(buf) + got, len - got, 0);
         if (r < 0 && errno == EINTR) continue;
+        *last = r;
         if (r == 0) errno = 0; // an orderly end, not a reset
         if (r <= 0) break;
         got += size_t(r);
@@ -186,14 +189,15 @@ int l2z_flush(nram_t *n, int can_fail)
         const unsigned asked = ntohl(l.reqs[i].rxlen);
         uint8_t word[4];
         errno = 0;
-        const size_t got = recv_upto(fd, word, 4);
+        ssize_t last = 0;
+        const size_t got = recv_upto(fd, word, 4, &last);
         if (got < 4) {
             if (cmd == kCmdGrab && can_fail == 1 && errno == ECONNRESET) {
                 result = -1;
                 break;
             }
             GIVE_UP(n, old_fd, "Trying to get status for command %d/%d (cmd=0x%x), res= %d, errno=%s\n", int(i),
-                    int(count), cmd, int(got), strerror(errno));
+                    int(count), cmd, int(last), strerror(errno));
         }
         const int32_t res = int32_t(uint32_t(word[0]) << 24 | uint32_t(word[1]) << 16 | uint32_t(word[2]) << 8 |
                                     word[3]);
