@@ -370,9 +370,10 @@ int ring_recv_try_ats(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_re
         }
         break;
     }
+    /* Packets handed out; a consumed keyframe is not one. */
     kpt__rx_qstats &st = rx->rx_s->recvq.stats;
-    st.rq_pkt_cnt++;
-    st.rq_pkt_length += req->length;
+    kpt__rx_count(st.rq_pkt_cnt, 1);
+    kpt__rx_count(st.rq_pkt_length, req->length);
     return 0;
 }
 

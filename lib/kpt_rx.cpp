@@ -358,9 +358,9 @@ bool rss_keep(kpt__rx *rx, kpt_recv_req *req)
     if (target == rx->ring_id && rc >= 0)
         return true;
     if (target != rx->ring_id)
-        rx->rx_s->recvq.stats.rq_pkt_cnt_skip_rss++;
+        kpt__rx_count(rx->rx_s->recvq.stats.rq_pkt_cnt_skip_rss, 1);
     else
-        rx->rx_s->recvq.stats.rq_pkt_cnt_drop++;
+        kpt__rx_count(rx->rx_s->recvq.stats.rq_pkt_cnt_drop, 1);
     return false;
 }
 
@@ -389,10 +389,9 @@ inline __attribute__((always_inline)) int recv_try(kpt__pq_mode mode, kpt__rx *r
             break;
         rx_pass_over(rx, req_index, req->length_data);
     }
-    /* Read by the rate printer of another thread: whole stores, no order. */
     kpt__rx_qstats &st = rx->rx_s->recvq.stats;
-    shm(st.rq_pkt_cnt).store(st.rq_pkt_cnt + 1, std::memory_order_relaxed);
-    shm(st.rq_pkt_length).store(st.rq_pkt_length + req->length, std::memory_order_relaxed);
+    kpt__rx_count(st.rq_pkt_cnt, 1);
+    kpt__rx_count(st.rq_pkt_length, req->length);
     return 0;
 }
 
@@ -682,10 +681,8 @@ inline int desc_take_run(kpt__rx *rx, kpt_recv_req *v, int n)
     q.rq_data_head += off - off0;
     q.rq_data_off = off;
     q.rq_ev_ts_last = last;
-    /* Read by the rate printer of another thread: whole stores, no order. */
-    kpt__rx_qstats &st = q.stats;
-    shm(st.rq_pkt_cnt).store(st.rq_pkt_cnt + m, std::memory_order_relaxed);
-    shm(st.rq_pkt_length).store(st.rq_pkt_length + bytes, std::memory_order_relaxed);
+    kpt__rx_count(q.stats.rq_pkt_cnt, m);
+    kpt__rx_count(q.stats.rq_pkt_length, bytes);
     if (__builtin_expect(rx->rq_pend_drop_size != 0, 0)) {
         v[0].length_data += rx->rq_pend_drop_size;
         rx->rq_pend_drop_size = 0;
