@@ -1187,6 +1187,13 @@ bool is_ring(const kpt_ring *r)
     return r != nullptr && (r->type == KPT_H_RING || r->type == KPT_H_RING_GROUP);
 }
 
+/* A ring the application receives on and closes: a ring of its own or a
+ * group, not a member of a group (the group alone polls and releases it). */
+bool is_own_ring(const kpt_ring *r)
+{
+    return is_ring(r) && (r->type != KPT_H_RING || r->u.ring.group == nullptr);
+}
+
 /*
  * The rings a statistics or port-information call covers: the members of a
  * group, or the ring itself.  A member's list link belongs to its group's
@@ -1282,14 +1289,14 @@ int kpt_ring_open_id(kpt_handle_t h, int ring_id, kpt_ring_t *ring)
 
 int kpt_ring_recv(kpt_ring_t ring, int timeout_ms, kpt_recv_req *req)
 {
-    if (__builtin_expect(!is_ring(ring) || req == nullptr, 0))
+    if (__builtin_expect(!is_own_ring(ring) || req == nullptr, 0))
         return EINVAL;
     return ring->ring_recv_fn(ring, timeout_ms, -1, req);
 }
 
 int kpt_ring_wait(kpt_ring_t ring, int timeout_ms)
 {
-    if (!is_ring(ring))
+    if (!is_own_ring(ring))
         return EINVAL;
     return rx_wait(ring->mhandle, timeout_ms);
 }
@@ -1297,7 +1304,7 @@ int kpt_ring_wait(kpt_ring_t ring, int timeout_ms)
 int kpt_ring_close(kpt_ring_t ring)
 {
     /* A member is closed with its group, which still polls it. */
-    if (!is_ring(ring) || (ring->type == KPT_H_RING && ring->u.ring.group != nullptr))
+    if (!is_own_ring(ring))
         return EINVAL;
     kpt_handle *h = ring->kpt_h;
     pthread_mutex_lock(&h->lock);

@@ -23,7 +23,12 @@ namespace {
 constexpr uint32_t kReturnAll = 0xFFFFFFFFu;
 constexpr unsigned kPageShift = 12;
 
-inline bool single_ring(const kpt_ring *r) { return r != nullptr && r->type == KPT_H_RING; }
+/* A ring of its own: neither a group nor a member of one (the group alone
+ * takes packets from its members and gives their space back). */
+inline bool single_ring(const kpt_ring *r)
+{
+    return r != nullptr && r->type == KPT_H_RING && r->u.ring.group == nullptr;
+}
 
 /* Consumed but not yet released: what the application holds, and the bytes
  * of packets passed over since the last packet a batch returned. */
