@@ -586,6 +586,33 @@ TEST_F(AtsRingTest, KeyframesAreConsumedAndNeverMakeACallerWait)
     EXPECT_EQ(Rx(r)->rq_pend_drop_size, quor_kpt_rpd_length_up(84 + 4));
     ASSERT_EQ(r->ring_recv_fn(r, 0, 1, &req_), 0);
     EXPECT_EQ(Tag(req_), 5);
+
+    // Nor does a waiting batch: a keyframe first in its descriptor is
+    // consumed and the frames behind it are taken at once.
+    w.Put({Kframe(3000, kUtc + 13000), Frame(3029, 6), Frame(3030, 7)});
+    kpt_recv_req v[8] = {};
+    int n = 0;
+    const int64_t t1 = kpttest::MonoNs();
+    ASSERT_EQ(kpt_ring_recv_many(r, 1500, v, 8, &n, nullptr), 0);
+    EXPECT_LT(kpttest::MonoNs() - t1, 1000000000);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(Tag(v[0]), 6);
+    EXPECT_EQ(Tag(v[1]), 7);
+    EXPECT_EQ(v[1].timestamp, kUtc + 13000 + 85);
+    // Without a wait allowed it answers as a single receive does.
+    w.Put({Kframe(4000, kUtc + 17000), Frame(4029, 8)});
+    EXPECT_EQ(kpt_ring_recv_many(r, 0, v, 8, &n, nullptr), EAGAIN);
+    ASSERT_EQ(kpt_ring_recv_many(r, 0, v, 8, &n, nullptr), 0);
+    ASSERT_EQ(n, 1);
+    EXPECT_EQ(Tag(v[0]), 8);
+
+    // The ring's count is of packets handed out: the five keyframes it
+    // consumed are not in it.
+    EXPECT_EQ(Rx(r)->ats.arct_stats.arst_kfrecv, 5u);
+    kpt_ring_stats st = {};
+    ASSERT_EQ(kpt_ring_getstats(r, &st), 0);
+    EXPECT_EQ(st.ring_pkt_recv, 8u);
+    EXPECT_EQ(q.stats.rq_pkt_length, 8u * 60);
 }
 
 TEST_F(AtsRingTest, DeliveredKeyframesCarryTheirUtcTime)
