@@ -273,6 +273,36 @@ TEST_F(AtsDecoderTest, TrailerTimesConvertFromTheRightKeyframe)
     EXPECT_EQ(At(1000 + 0x80 + 29).timestamp, utc2 + 82);
     // Below the keyframe's time: the 31-bit counter has wrapped since.
     EXPECT_EQ(At(1000 + 0x80 - 5).timestamp, utc2 + 6135667551ull);
+
+    // Just after the latest keyframe, the one before it is used only while
+    // the frame is less than one wrap of the 31-bit counter (2^31 ticks)
+    // after it; an older one (keyframes went missing for a while) would
+    // put the frame seconds off.
+    constexpr uint64_t kWrap = 1ull << 31;
+    const struct {
+        uint64_t gap;  // ticks between the two keyframes
+        uint32_t after;  // ticks of the frame after the latest
+        bool from_previous;
+    } cases[] = {
+        {1000, 10, true},
+        {kWrap - 11, 10, true},
+        {kWrap - 10, 10, false},
+        {kWrap + 500, 10, false},
+        {5 * kWrap + 3, 28, false},
+    };
+    for (const auto &c : cases) {
+        rx_ = {};
+        rx_.p = &p_;
+        ASSERT_NO_FATAL_FAILURE(Init());
+        const uint64_t asic1 = (3ull << 33) + 0x1234, asic2 = asic1 + c.gap;
+        const uint64_t utc_2 = kUtc + uint64_t(double(c.gap) * 2.857142857142857);
+        Key(Kf(asic1, kUtc));
+        Key(Kf(asic2, utc_2));
+        const uint64_t want =
+            c.from_previous ? kUtc + uint64_t(double(c.gap + c.after) * 2.857142857142857)
+                            : utc_2 + uint64_t(double(c.after) * 2.857142857142857);
+        EXPECT_EQ(At(uint32_t(asic2 + c.after)).timestamp, want) << "gap " << c.gap;
+    }
 }
 
 TEST_F(AtsDecoderTest, SkewRatioScalesTicksAndAnUnusableOneCountsAsOne)
