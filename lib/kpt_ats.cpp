@@ -35,6 +35,8 @@ constexpr uint64_t kFlipsPerShortage = 3;  /* more than one wrap */
 /* Ticks after the latest keyframe below which a frame is converted from the
  * one before it. */
 constexpr uint32_t kNearTicks = 29;
+/* Ticks of one wrap of the 31-bit time. */
+constexpr uint64_t kWrapTicks = (uint64_t)1 << 31;
 constexpr double kNsPerTick = 2.857142857142857;
 /* Debug mode of the switch timestamp reports (level 'A'). */
 constexpr uint32_t kDebugSwitchTs = 0x40;
@@ -211,8 +213,11 @@ uint64_t kpt__ats_compute_timestamp(const ats_control *a, uint32_t t)
     const uint32_t k = (uint32_t)(a->arct_lastkf.ak_asic_time & kTime31);
     const ats_keyframe *b = &a->arct_lastkf;
     /* Just after the latest keyframe, the one before it; there is none
-     * before the second keyframe. */
-    if (t > k && t - k < kNearTicks && a->arct_stats.arst_kfrecv >= 2)
+     * before the second keyframe.  Its 31-bit time places the frame only
+     * while the frame is less than one wrap after it: after a keyframe
+     * shortage it can be older, and the latest is used. */
+    if (t > k && t - k < kNearTicks && a->arct_stats.arst_kfrecv >= 2 &&
+        a->arct_lastkf.ak_asic_time - a->arct_llastkf.ak_asic_time < kWrapTicks - (t - k))
         b = &a->arct_llastkf;
     /* Ticks since the base keyframe, modulo the 31-bit counter. */
     int64_t d = (int32_t)(t - (uint32_t)(b->ak_asic_time & kTime31));
@@ -370,9 +375,10 @@ int ring_recv_try_ats(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_re
         }
         break;
     }
+    /* Packets handed out; a consumed keyframe is not one. */
     kpt__rx_qstats &st = rx->rx_s->recvq.stats;
-    st.rq_pkt_cnt++;
-    st.rq_pkt_length += req->length;
+    kpt__rx_count(st.rq_pkt_cnt, 1);
+    kpt__rx_count(st.rq_pkt_length, req->length);
     return 0;
 }
 

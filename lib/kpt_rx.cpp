@@ -358,9 +358,9 @@ bool rss_keep(kpt__rx *rx, kpt_recv_req *req)
     if (target == rx->ring_id && rc >= 0)
         return true;
     if (target != rx->ring_id)
-        rx->rx_s->recvq.stats.rq_pkt_cnt_skip_rss++;
+        kpt__rx_count(rx->rx_s->recvq.stats.rq_pkt_cnt_skip_rss, 1);
     else
-        rx->rx_s->recvq.stats.rq_pkt_cnt_drop++;
+        kpt__rx_count(rx->rx_s->recvq.stats.rq_pkt_cnt_drop, 1);
     return false;
 }
 
@@ -389,10 +389,9 @@ inline __attribute__((always_inline)) int recv_try(kpt__pq_mode mode, kpt__rx *r
             break;
         rx_pass_over(rx, req_index, req->length_data);
     }
-    /* Read by the rate printer of another thread: whole stores, no order. */
     kpt__rx_qstats &st = rx->rx_s->recvq.stats;
-    shm(st.rq_pkt_cnt).store(st.rq_pkt_cnt + 1, std::memory_order_relaxed);
-    shm(st.rq_pkt_length).store(st.rq_pkt_length + req->length, std::memory_order_relaxed);
+    kpt__rx_count(st.rq_pkt_cnt, 1);
+    kpt__rx_count(st.rq_pkt_length, req->length);
     return 0;
 }
 
@@ -682,10 +681,8 @@ inline int desc_take_run(kpt__rx *rx, kpt_recv_req *v, int n)
     q.rq_data_head += off - off0;
     q.rq_data_off = off;
     q.rq_ev_ts_last = last;
-    /* Read by the rate printer of another thread: whole stores, no order. */
-    kpt__rx_qstats &st = q.stats;
-    shm(st.rq_pkt_cnt).store(st.rq_pkt_cnt + m, std::memory_order_relaxed);
-    shm(st.rq_pkt_length).store(st.rq_pkt_length + bytes, std::memory_order_relaxed);
+    kpt__rx_count(q.stats.rq_pkt_cnt, m);
+    kpt__rx_count(q.stats.rq_pkt_length, bytes);
     if (__builtin_expect(rx->rq_pend_drop_size != 0, 0)) {
         v[0].length_data += rx->rq_pend_drop_size;
         rx->rq_pend_drop_size = 0;
@@ -1190,6 +1187,13 @@ bool is_ring(const kpt_ring *r)
     return r != nullptr && (r->type == KPT_H_RING || r->type == KPT_H_RING_GROUP);
 }
 
+/* A ring the application receives on and closes: a ring of its own or a
+ * group, not a member of a group (the group alone polls and releases it). */
+bool is_own_ring(const kpt_ring *r)
+{
+    return is_ring(r) && (r->type != KPT_H_RING || r->u.ring.group == nullptr);
+}
+
 /*
  * The rings a statistics or port-information call covers: the members of a
  * group, or the ring itself.  A member's list link belongs to its group's
@@ -1285,14 +1289,14 @@ int kpt_ring_open_id(kpt_handle_t h, int ring_id, kpt_ring_t *ring)
 
 int kpt_ring_recv(kpt_ring_t ring, int timeout_ms, kpt_recv_req *req)
 {
-    if (__builtin_expect(!is_ring(ring) || req == nullptr, 0))
+    if (__builtin_expect(!is_own_ring(ring) || req == nullptr, 0))
         return EINVAL;
     return ring->ring_recv_fn(ring, timeout_ms, -1, req);
 }
 
 int kpt_ring_wait(kpt_ring_t ring, int timeout_ms)
 {
-    if (!is_ring(ring))
+    if (!is_own_ring(ring))
         return EINVAL;
     return rx_wait(ring->mhandle, timeout_ms);
 }
@@ -1300,7 +1304,7 @@ int kpt_ring_wait(kpt_ring_t ring, int timeout_ms)
 int kpt_ring_close(kpt_ring_t ring)
 {
     /* A member is closed with its group, which still polls it. */
-    if (!is_ring(ring) || (ring->type == KPT_H_RING && ring->u.ring.group != nullptr))
+    if (!is_own_ring(ring))
         return EINVAL;
     kpt_handle *h = ring->kpt_h;
     pthread_mutex_lock(&h->lock);

@@ -264,6 +264,23 @@ int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req 
 #include "kpt_ats.h"
 
 #ifdef __cplusplus
+#include <atomic>
+
+/*
+ * Adds n to a counter of the state slot (rq_pkt_cnt, rq_pkt_length,
+ * rq_pkt_cnt_skip_rss, rq_pkt_cnt_drop).  Only the ring's receiving thread
+ * writes them; the rate printer, the statistics call and the SIGUSR2 handler
+ * read them from other threads with relaxed loads, so every access is a
+ * whole relaxed one and no order is needed.
+ */
+inline void kpt__rx_count(uint64_t &counter, uint64_t n)
+{
+    std::atomic_ref<uint64_t> c(counter);
+    c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+#endif
+
+#ifdef __cplusplus
 extern "C" {
 #endif
 

@@ -23,7 +23,12 @@ namespace {
 constexpr uint32_t kReturnAll = 0xFFFFFFFFu;
 constexpr unsigned kPageShift = 12;
 
-inline bool single_ring(const kpt_ring *r) { return r != nullptr && r->type == KPT_H_RING; }
+/* A ring of its own: neither a group nor a member of one (the group alone
+ * takes packets from its members and gives their space back). */
+inline bool single_ring(const kpt_ring *r)
+{
+    return r != nullptr && r->type == KPT_H_RING && r->u.ring.group == nullptr;
+}
 
 /* Consumed but not yet released: what the application holds, and the bytes
  * of packets passed over since the last packet a batch returned. */
@@ -114,6 +119,11 @@ int kpt_ring_recv_many(kpt_ring_t ring, int timeout_ms, kpt_recv_req *req_vector
         release_pending(rx);
         if (rc != EAGAIN || timeout_ms == 0)
             return fill_qinfo(ring, qinfo, rc);
+        /* An attempt that consumed a keyframe leaves the rest of its
+         * descriptor to take: tried again at once, for the driver wakes a
+         * wait only for a new descriptor. */
+        if (rx->rx_s->evq.evq_evinfo_idx >= 0)
+            continue;
         rc = kpt_ring_wait(ring, timeout_ms);
         if (rc != 0)
             return fill_qinfo(ring, qinfo, rc);

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "kpt_internal.h"
+#include "lib_state.h"
 #include "test_support.h"
 
 namespace {

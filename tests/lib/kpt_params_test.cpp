@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kpt_internal.h"
+#include "lib_state.h"
 #include "test_support.h"
 
 namespace {

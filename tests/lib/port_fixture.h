@@ -10,6 +10,7 @@
 #include "kpt_handle.h"
 #include "kpt_internal.h"
 #include "kpt_rx.h"
+#include "lib_state.h"
 #include "test_support.h"
 
 namespace kpttest {

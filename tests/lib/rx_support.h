@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kpt_rx.h"
+#include "lib_state.h"
 #include "test_support.h"
 
 // ---- driver requests issued by the library ----
@@ -204,6 +205,15 @@ private:
 
 class RxTest : public kpttest::SimTest {
 protected:
+    // The request counters are the process's: each test counts from zero,
+    // whatever ran before it in the same process.
+    void SetUp() override
+    {
+        g_waits = 0;
+        g_syncs = 0;
+        g_detaches = 0;
+        g_last_sync = {};
+    }
     void TearDown() override
     {
         if (ring_) {

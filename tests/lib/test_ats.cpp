@@ -273,6 +273,36 @@ TEST_F(AtsDecoderTest, TrailerTimesConvertFromTheRightKeyframe)
     EXPECT_EQ(At(1000 + 0x80 + 29).timestamp, utc2 + 82);
     // Below the keyframe's time: the 31-bit counter has wrapped since.
     EXPECT_EQ(At(1000 + 0x80 - 5).timestamp, utc2 + 6135667551ull);
+
+    // Just after the latest keyframe, the one before it is used only while
+    // the frame is less than one wrap of the 31-bit counter (2^31 ticks)
+    // after it; an older one (keyframes went missing for a while) would
+    // put the frame seconds off.
+    constexpr uint64_t kWrap = 1ull << 31;
+    const struct {
+        uint64_t gap;  // ticks between the two keyframes
+        uint32_t after;  // ticks of the frame after the latest
+        bool from_previous;
+    } cases[] = {
+        {1000, 10, true},
+        {kWrap - 11, 10, true},
+        {kWrap - 10, 10, false},
+        {kWrap + 500, 10, false},
+        {5 * kWrap + 3, 28, false},
+    };
+    for (const auto &c : cases) {
+        rx_ = {};
+        rx_.p = &p_;
+        ASSERT_NO_FATAL_FAILURE(Init());
+        const uint64_t asic1 = (3ull << 33) + 0x1234, asic2 = asic1 + c.gap;
+        const uint64_t utc_2 = kUtc + uint64_t(double(c.gap) * 2.857142857142857);
+        Key(Kf(asic1, kUtc));
+        Key(Kf(asic2, utc_2));
+        const uint64_t want =
+            c.from_previous ? kUtc + uint64_t(double(c.gap + c.after) * 2.857142857142857)
+                            : utc_2 + uint64_t(double(c.after) * 2.857142857142857);
+        EXPECT_EQ(At(uint32_t(asic2 + c.after)).timestamp, want) << "gap " << c.gap;
+    }
 }
 
 TEST_F(AtsDecoderTest, SkewRatioScalesTicksAndAnUnusableOneCountsAsOne)
@@ -586,6 +616,33 @@ TEST_F(AtsRingTest, KeyframesAreConsumedAndNeverMakeACallerWait)
     EXPECT_EQ(Rx(r)->rq_pend_drop_size, quor_kpt_rpd_length_up(84 + 4));
     ASSERT_EQ(r->ring_recv_fn(r, 0, 1, &req_), 0);
     EXPECT_EQ(Tag(req_), 5);
+
+    // Nor does a waiting batch: a keyframe first in its descriptor is
+    // consumed and the frames behind it are taken at once.
+    w.Put({Kframe(3000, kUtc + 13000), Frame(3029, 6), Frame(3030, 7)});
+    kpt_recv_req v[8] = {};
+    int n = 0;
+    const int64_t t1 = kpttest::MonoNs();
+    ASSERT_EQ(kpt_ring_recv_many(r, 1500, v, 8, &n, nullptr), 0);
+    EXPECT_LT(kpttest::MonoNs() - t1, 1000000000);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(Tag(v[0]), 6);
+    EXPECT_EQ(Tag(v[1]), 7);
+    EXPECT_EQ(v[1].timestamp, kUtc + 13000 + 85);
+    // Without a wait allowed it answers as a single receive does.
+    w.Put({Kframe(4000, kUtc + 17000), Frame(4029, 8)});
+    EXPECT_EQ(kpt_ring_recv_many(r, 0, v, 8, &n, nullptr), EAGAIN);
+    ASSERT_EQ(kpt_ring_recv_many(r, 0, v, 8, &n, nullptr), 0);
+    ASSERT_EQ(n, 1);
+    EXPECT_EQ(Tag(v[0]), 8);
+
+    // The ring's count is of packets handed out: the five keyframes it
+    // consumed are not in it.
+    EXPECT_EQ(Rx(r)->ats.arct_stats.arst_kfrecv, 5u);
+    kpt_ring_stats st = {};
+    ASSERT_EQ(kpt_ring_getstats(r, &st), 0);
+    EXPECT_EQ(st.ring_pkt_recv, 8u);
+    EXPECT_EQ(q.stats.rq_pkt_length, 8u * 60);
 }
 
 TEST_F(AtsRingTest, DeliveredKeyframesCarryTheirUtcTime)

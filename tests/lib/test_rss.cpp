@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "kpt_internal.h"
+#include "lib_state.h"
 #include "quor_rss.h"
 #include "rss_frames.h"
 

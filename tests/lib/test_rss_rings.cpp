@@ -13,6 +13,7 @@
 #include "kpt.h"
 #include "kpt_internal.h"
 #include "kpt_rx.h"
+#include "lib_state.h"
 #include "quor_rss.h"
 #include "test_support.h"
 

@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <functional>
 #include <numeric>
 #include <thread>
 
@@ -485,8 +486,9 @@ TEST_F(BatchGroupTest, OccupancyOfAGroupIsItsFullestMember)
     kpt_ring_qinfo g = Qinfo(ring_);
     EXPECT_EQ(g.q_free, St(Member(0))->recvq.rq_data_size);
     // The second member is the fuller one: 31 pages written, the first 15.
-    f1.Put({64}, f1.Ticks(1), 65520);
-    f1.Put({64}, f1.Ticks(2), 65520);
+    // Its packets are stamped later than the first member's.
+    f1.Put({64}, f1.Ticks(1000000000), 65520);
+    f1.Put({64}, f1.Ticks(1000000001), 65520);
     f1.PublishPages();
     f0.Put({64}, f0.Ticks(1), 65520);
     f0.PublishPages();
@@ -496,18 +498,23 @@ TEST_F(BatchGroupTest, OccupancyOfAGroupIsItsFullestMember)
     g = Qinfo(ring_);
     EXPECT_EQ(g.q_avail, m1.q_avail);
     EXPECT_EQ(g.q_free, m1.q_free);
-    // Then the first, by what it holds beside what is written ahead of it.
-    ASSERT_EQ(kpt_ring_recv_many(Member(0), 0, v_, 8, &n_, nullptr), 0);
+    // Then the first, by what it holds beside what is written ahead of it:
+    // the group hands out its (earlier) packet, which stays held until the
+    // next call, and keeps the second member's first packet waiting.
+    ASSERT_EQ(kpt_ring_recv(ring_, 0, &req_), 0);
+    EXPECT_EQ(req_.portnum, 0u);
     f0.Put({64}, f0.Ticks(3), 65520);
+    f0.Put({64}, f0.Ticks(4), 65520);
     f0.PublishPages();
-    const kpt_ring_qinfo m0 = Qinfo(Member(0));
+    const kpt_ring_qinfo m0 = Qinfo(Member(0)), m1b = Qinfo(Member(1));
     EXPECT_EQ(m0.q_borrowed, 65520u);
-    EXPECT_EQ(m0.q_avail, 16u * 4096);
-    EXPECT_LT(m0.q_free, m1.q_free);
+    EXPECT_EQ(m0.q_avail, 32u * 4096);
+    EXPECT_EQ(m1b.q_borrowed, 65520u);
+    EXPECT_EQ(m1b.q_avail, 16u * 4096);
+    EXPECT_LT(m0.q_free, m1b.q_free);
     g = Qinfo(ring_);
     EXPECT_EQ(g.q_borrowed, m0.q_borrowed);
     EXPECT_EQ(g.q_free, m0.q_free);
-    ASSERT_EQ(kpt_ring_return_many(Member(0), 0xFFFFFFFFu, nullptr), 0);
 }
 
 TEST_F(BatchGroupTest, MemberReportsItselfAndClosesOnlyWithItsGroup)
@@ -537,7 +544,35 @@ TEST_F(BatchGroupTest, MemberReportsItselfAndClosesOnlyWithItsGroup)
     EXPECT_EQ(kpt_ring_close(Member(0)), EINVAL);
     EXPECT_EQ(h_->refcnt, refcnt);
     EXPECT_EQ(g_detaches, 0);
+
+    // Nor does a member receive or give back on its own: the group alone
+    // takes packets from its members, and it still holds the one it
+    // returned last.
+    kpt_ring_t latest = ring_->u.group.ring_latest;
+    const uint64_t held = Qinfo(latest).q_borrowed;
+    ASSERT_GT(held, 0u);
+    const int waits = g_waits;
     ASSERT_NO_FATAL_FAILURE(Send(0, Frame(64, 5)));
+    const struct {
+        const char *name;
+        std::function<int(kpt_ring_t)> call;
+    } calls[] = {
+        {"recv_many", [&](kpt_ring_t m) { return kpt_ring_recv_many(m, 100, v_, 8, &n_, &qi_); }},
+        {"recv_multiple",
+         [&](kpt_ring_t m) { return kpt_ring_recv_multiple(m, 0, v_, 8, &n_, &qi_); }},
+        {"return_many", [&](kpt_ring_t m) { return kpt_ring_return_many(m, 0xFFFFFFFFu, &qi_); }},
+        {"recv", [&](kpt_ring_t m) { return kpt_ring_recv(m, 100, &req_); }},
+        {"wait", [&](kpt_ring_t m) { return kpt_ring_wait(m, 100); }},
+    };
+    for (unsigned port : {0u, 1u})
+        for (const auto &c : calls) {
+            const uint64_t head = Head(Member(port)), tail = Tail(Member(port));
+            EXPECT_EQ(c.call(Member(port)), EINVAL) << c.name << " on member " << port;
+            EXPECT_EQ(Head(Member(port)), head) << c.name << " on member " << port;
+            EXPECT_EQ(Tail(Member(port)), tail) << c.name << " on member " << port;
+        }
+    EXPECT_EQ(Qinfo(latest).q_borrowed, held);
+    EXPECT_EQ(g_waits, waits);
     ASSERT_EQ(RecvGroup(), 0);
     EXPECT_TRUE(FrameIs(req_, 64, 5));
 }

@@ -297,12 +297,24 @@ TEST_F(DiagTest, SignalsWhileRingsOpenAndClose)
 // other threads receive and send on them: the counts it sees only grow, stay
 // within what has been done, and end equal to it.  Under ThreadSanitizer a
 // counter written or read as a plain variable on either side is reported.
-TEST_F(DiagTest, CountersReadFromAnotherThreadWhileFramesFlow)
+// A ring that decodes switch timestamps counts on a path of its own.
+class DiagCountersTest : public DiagTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void TearDown() override
+    {
+        DiagTest::TearDown();
+        unsetenv("QUOR_ARISTA_ENABLE_TIMESTAMPING");
+    }
+};
+
+TEST_P(DiagCountersTest, CountersReadFromAnotherThreadWhileFramesFlow)
 {
+    if (GetParam()) setenv("QUOR_ARISTA_ENABLE_TIMESTAMPING", "1", 1);
     opts_.wires = {"0=peer:1"};
     Init();
     kpt_handle_t h = OpenPort(1, 1);
     kpt_ring_t ring = OpenRing(h);
+    ASSERT_EQ(ring->u.ring.rx.ats.arct_status, GetParam() ? ATS_STATUS_INITED : ATS_STATUS_DISABLED);
     ASSERT_EQ(kpt_start(h), 0);
     kpt_inject_t inj = nullptr;
     ASSERT_EQ(kpt_inject_open(0, 0, &inj), 0);
@@ -354,5 +366,8 @@ TEST_F(DiagTest, CountersReadFromAnotherThreadWhileFramesFlow)
     EXPECT_GT(reads, 1);
     EXPECT_EQ(kpt_inject_close(inj), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(SwitchTime, DiagCountersTest, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "Decoding" : "Plain"; });
 
 }  // namespace

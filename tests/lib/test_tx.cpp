@@ -20,6 +20,7 @@
 
 #include "kpt_internal.h"
 #include "kpt_tx.h"
+#include "lib_state.h"
 #include "test_support.h"
 
 namespace {
