@@ -568,6 +568,7 @@ void Simulator::Impl::accept_client(Port &p)
         c->fd = fd;
         c->port = &p;
         c->id = next_conn_id++;
+        c->client = client_key(fd);
         struct epoll_event ev = {};
         ev.events = EPOLLIN;
         ev.data.u64 = tag(kTagConn, uint64_t(fd));
