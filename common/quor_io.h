@@ -181,6 +181,45 @@ QUOR_ASSERT_OFF(quor_pci_cfg_t, width, 6);
 QUOR_ASSERT_OFF(quor_pci_cfg_t, value, 8);
 
 /* ------------------------------------------------------------------------ */
+/* Stand-in physical memory                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* A file that stands in for physical memory (the simulator's quorsim.mem)
+ * holds the boards' configuration window, but a store into a file reaches
+ * no device.  While a simulator serves the file it keeps this page at
+ * QUOR_STANDIN_POST_PHYS, the host bridge's posting page: a tool that stores
+ * into a device's configuration space posts the store here instead, and the
+ * simulated device takes it as its configuration write (register rules and
+ * side effects) before the post is answered, so a load after the store sees
+ * its effects as on real hardware.
+ *
+ * One post at a time, under `lock` (0 free, else the poster's process id):
+ * the poster fills phys, width and value, then advances `seq` with a release
+ * store (and wakes the futex on it); the simulator takes the store and sets
+ * `done` to that seq with a release store (and wakes the futex on it), which
+ * the poster loads with acquire before it unlocks.  `magic` is
+ * QUOR_STANDIN_MAGIC only while a simulator serves the file. */
+#define QUOR_STANDIN_POST_PHYS 0xf0000000ull
+#define QUOR_STANDIN_MAGIC 0x51504f53u
+typedef struct quor_standin_post {
+    uint32_t magic;
+    uint32_t lock;
+    uint32_t seq;
+    uint32_t done;
+    uint64_t phys;  /* address of the store */
+    uint32_t width; /* 1, 2 or 4 */
+    uint32_t value;
+} quor_standin_post_t;
+QUOR_ASSERT_SIZE(quor_standin_post_t, 32);
+QUOR_ASSERT_OFF(quor_standin_post_t, magic, 0);
+QUOR_ASSERT_OFF(quor_standin_post_t, lock, 4);
+QUOR_ASSERT_OFF(quor_standin_post_t, seq, 8);
+QUOR_ASSERT_OFF(quor_standin_post_t, done, 12);
+QUOR_ASSERT_OFF(quor_standin_post_t, phys, 16);
+QUOR_ASSERT_OFF(quor_standin_post_t, width, 24);
+QUOR_ASSERT_OFF(quor_standin_post_t, value, 28);
+
+/* ------------------------------------------------------------------------ */
 /* Raw endpoint                                                              */
 /* ------------------------------------------------------------------------ */
 

@@ -776,7 +776,7 @@ void *zal_mmap(void *start, size_t length, zal_handle_t handle, uintptr_t offset
 {
     int prot = read_only ? PROT_READ : PROT_READ | PROT_WRITE;
     SimConn *c = conn_get(handle);
-    if (!c) return mmap(start, length, prot, MAP_SHARED, handle, off_t(offset));
+    if (!c) return mmap(start, length, prot, MAP_SHARED | MAP_POPULATE, handle, off_t(offset));
     void *p;
     const uint64_t bar = QUOR_RAW_BAR0_MAP_OFFSET, off = offset, len = length;
     if (off >= bar && off - bar < c->bar0_size) {
@@ -803,7 +803,10 @@ void *zal_mmap(void *start, size_t length, zal_handle_t handle, uintptr_t offset
                         len > m.region_length - (off - m.region_offset)))
             rc = EIO;
         if (rc == 0) {
-            p = mmap(start, length, prot, MAP_SHARED, fd, off_t(off - m.region_offset));
+            /* Rings are mapped whole, page tables and all, in one step: a
+             * page fault a page over hundreds of MiB costs far more, and
+             * the receive path never takes one. */
+            p = mmap(start, length, prot, MAP_SHARED | MAP_POPULATE, fd, off_t(off - m.region_offset));
         } else {
             errno = rc;
             p = MAP_FAILED;

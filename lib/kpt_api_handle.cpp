@@ -29,10 +29,6 @@ constexpr int kMaxOpenKeyvals = 7;
 
 static_assert(sizeof(kpt_rss_params_mode) == sizeof(int), "RSS mode field is an int");
 
-/* Pre-faulting reads land here so that the compiler keeps them; threads
- * opening rings or injection handles at once add to it together. */
-std::atomic<uint32_t> kpt__prefault_sum;
-
 struct PortList {
     STAILQ_HEAD(, kpt_port) q = STAILQ_HEAD_INITIALIZER(q);
 };
@@ -337,13 +333,8 @@ int kpt__mmap(const kpt__params *p, zal_handle_t mhandle, const char *map_name,
         }
         addr = reinterpret_cast<uintptr_t>(m);
         mapped = size;
-
-        /* Touch every whole page now rather than on the receive path. */
-        const volatile uint8_t *bytes = reinterpret_cast<const volatile uint8_t *>(addr);
-        uint32_t sum = 0;
-        for (uintptr_t i = 0; i < size / kPage; ++i)
-            sum += bytes[i * kPage];
-        kpt__prefault_sum.fetch_add(sum, std::memory_order_relaxed);
+        /* The device layer maps every page in the one call (its page
+         * tables filled there), so the receive path takes no fault. */
     }
 
     const bool mib = mapped >= kMiB;

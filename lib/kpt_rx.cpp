@@ -895,9 +895,6 @@ bool rx_state_sound(const kpt__rx *rx, uint64_t slot_size)
     return true;
 }
 
-/* Where the page touches of ring opens land (threads may open rings at once). */
-std::atomic<uint8_t> kpt__rx_touch_sink;
-
 } // namespace
 
 int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
@@ -1013,13 +1010,8 @@ int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
         rx->ring_recv_fn = ats ? ring_recv_uniq_ats : ring_recv_uniq;
     }
 
-    /* Make the data ring resident before the first packet. */
-    if (m.map_rx_data != 0) {
-        uint8_t acc = 0;
-        for (uint64_t off = 0; off < rx->rq_size; off += 4096)
-            acc += *(volatile const uint8_t *)(m.map_rx_data + off);
-        kpt__rx_touch_sink.store(acc, std::memory_order_relaxed);
-    }
+    /* The data ring is resident before the first packet: the device layer
+     * maps it with its page tables filled. */
 
     const kpt__rx_state *s = rx->rx_s;
     const uint32_t next_seq =

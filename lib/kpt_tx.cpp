@@ -151,10 +151,15 @@ inline int kpt__inject_nbytes_avail(kpt__tx *tx, int timeout_ms, uint32_t qlen,
     }
 }
 
-/* Posts the open batch when nothing is outstanding or when it is full. */
+/* Posts the open batch when nothing is outstanding or when it is full.
+ * What the adapter has completed is taken note of first (one load of the
+ * completion byte): a sender slower than the adapter then posts each frame
+ * as it comes, at its own pace, while one that keeps the ring busy still
+ * finds batches in flight and fills the open one. */
 inline void kpt__tx_try_flush(const kpt__tx_shared_params *sp)
 {
     const kpt__tx_state *s = sp->tx_s;
+    if (s->dq_inflight != 0) kpt__tx_update_completion(sp);
     if (s->dq_inflight == 0 || s->txd.d_cnt >= kBatchFrames || s->txd.d_length >= kBatchBytes)
         kpt__tx_pioflush(sp, false);
 }

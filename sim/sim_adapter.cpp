@@ -568,6 +568,7 @@ void Simulator::Impl::adapter_loop(Port &p)
         if (now >= next_clock) {
             update_kwindow(p, now);
             next_clock = now + kClockPeriod;
+            p.arena.expire(now); // memory kept for clients that did not come back
         }
         wake_at = std::min(wake_at, next_clock);
 

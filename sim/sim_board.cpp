@@ -6,9 +6,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/futex.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -156,6 +159,15 @@ bool parse_hex16(const std::string &s, uint16_t *out)
     return true;
 }
 
+void futex_wake(uint32_t *w) { syscall(SYS_futex, w, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0); }
+
+// Sleeps while *w holds v, 100 ms at most.
+void futex_wait(uint32_t *w, uint32_t v)
+{
+    timespec ts = {0, 100'000'000};
+    syscall(SYS_futex, w, FUTEX_WAIT, v, &ts, nullptr, 0);
+}
+
 }  // namespace
 
 bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec> *specs, std::string *err)
@@ -226,7 +238,7 @@ bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec>
             b.module.clear();
             b.module_none = v == "none";
             if (!b.module_none && !read_module(v, &b.module)) {
-                *err = "--board module must be none or a file of exactly 512 bytes: " + v;
+                *err = "--board module must be none or a file of exactly 512 bytes: " + printable(v);
                 return false;
             }
         } else if (k == "eeprom") {
@@ -245,6 +257,7 @@ bool parse_board_spec(const std::string &text, int ports, std::vector<BoardSpec>
 
 BoardModel::~BoardModel()
 {
+    stop_posts();
     if (map_) munmap(map_, map_len_);
     if (fd_ >= 0) close(fd_);
 }
@@ -258,7 +271,7 @@ int BoardModel::create(const std::string &dir, int n, const std::vector<BoardSpe
     fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd_ < 0 || ftruncate(fd_, off_t(kMemFileSize)) != 0) {
         int e = errno;
-        *err = "board memory " + path_ + ": " + strerror(e);
+        *err = "board memory " + printable(path_) + ": " + strerror(e);
         return e;
     }
     void *p = mmap(nullptr, kMemFileSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd_, 0);
@@ -330,11 +343,69 @@ int BoardModel::create(const std::string &dir, int n, const std::vector<BoardSpe
         return e;
     }
     close(cf);
+
+    // The posting page is served from here on.
+    auto *pg = reinterpret_cast<quor_standin_post_t *>(phys(QUOR_STANDIN_POST_PHYS));
+    std::atomic_ref<uint32_t>(pg->magic).store(QUOR_STANDIN_MAGIC, std::memory_order_release);
+    post_quit_ = false;
+    poster_ = std::thread([this] { serve_posts(); });
     return 0;
+}
+
+void BoardModel::serve_posts()
+{
+    auto *pg = reinterpret_cast<quor_standin_post_t *>(phys(QUOR_STANDIN_POST_PHYS));
+    std::atomic_ref<uint32_t> seq(pg->seq), done(pg->done);
+    while (!post_quit_.load(std::memory_order_relaxed)) {
+        // Pairs with the poster's release store of seq: the store's fields
+        // are written.
+        const uint32_t s = seq.load(std::memory_order_acquire);
+        if (s == done.load(std::memory_order_relaxed)) {
+            futex_wait(&pg->seq, s);
+            continue;
+        }
+        take_store(pg->phys, pg->width, pg->value);
+        // Pairs with the poster's acquire load of done: the store's effects
+        // are in place before it is answered.
+        done.store(s, std::memory_order_release);
+        futex_wake(&pg->done);
+    }
+}
+
+void BoardModel::stop_posts()
+{
+    if (!poster_.joinable()) return;
+    auto *pg = reinterpret_cast<quor_standin_post_t *>(phys(QUOR_STANDIN_POST_PHYS));
+    // A tool still waiting on the page sees nobody serves it any more.
+    std::atomic_ref<uint32_t>(pg->magic).store(0, std::memory_order_release);
+    futex_wake(&pg->done);
+    post_quit_ = true;
+    futex_wake(&pg->seq);
+    poster_.join();
+}
+
+void BoardModel::take_store(uint64_t a, unsigned width, uint32_t value)
+{
+    if ((width != 1 && width != 2 && width != 4) || a % width || a > map_len_ - width) return;
+    if (a >= kCfgBase && a < kCfgBase + kCfgSize) {
+        const uint64_t fn = (a - kCfgBase) / kFnSpace;
+        const unsigned bus = unsigned(fn / 256), dev = unsigned(fn / 8 % 32), func = unsigned(fn % 8);
+        if (bus == 1 && func == 0 && int(dev) < boards()) {
+            quor_pci_cfg_t r = {};
+            r.board = dev;
+            r.offset = uint16_t((a - kCfgBase) % kFnSpace);
+            r.width = uint16_t(width);
+            r.value = value;
+            cfg_write(int(dev), r);
+            return;
+        }
+    }
+    memcpy(phys(a), &value, width);
 }
 
 void BoardModel::remove()
 {
+    stop_posts();
     if (!path_.empty()) unlink(path_.c_str());
     if (!pci_dir_.empty()) {
         unlink((pci_dir_ + "/0000:00:00.0/config").c_str());

@@ -15,20 +15,26 @@
 //                                  prefetchable): adapter address x at +x,
 //                                  2 MiB of SRAM
 //
+//   0x0_f000_0000                the host bridge's posting page
+//                                  (quor_standin_post_t)
+//
 // Everything that reaches a board - the driver's configuration requests,
 // the BAR0 mapping a raw endpoint gets, a tool mapping the file as physical
-// memory - works on these same bytes.  Only the driver's configuration
-// writes have side effects (register rules, the vendor window); a store into
-// the file is just a store.
+// memory - works on these same bytes.  Configuration writes have side
+// effects (register rules, the vendor window) whether they come as the
+// driver's requests or as stores a tool posts on the posting page; any
+// other store into the file is just a store.
 //
 // Adapter SRAM below 0x10000 and above 0x1dff00 is where the firmware keeps
 // its own data (header, string specs, buffers); the rest is free for tests.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quor_io.h"
@@ -92,7 +98,7 @@ public:
     ~BoardModel();
     // Creates DIR/quorsim.mem and DIR/pci/0000:00:00.0/config for n boards.
     int create(const std::string &dir, int n, const std::vector<BoardSpec> &specs, std::string *err);
-    // Removes the files.
+    // Stops serving the posting page and removes the files.
     void remove();
 
     int mem_fd() const { return fd_; }
@@ -106,6 +112,11 @@ public:
     // or alignment; the board number is checked by the caller).
     int cfg_read(int u, quor_pci_cfg_t &r);
     int cfg_write(int u, const quor_pci_cfg_t &r);
+    // A store posted on the posting page: a configuration write when it
+    // falls in a board's configuration space, else a plain store into the
+    // file; a store of another width, unaligned or outside the file is
+    // dropped.
+    void take_store(uint64_t phys, unsigned width, uint32_t value);
 
     // Adapter memory of board u as the window reaches it (SRAM and the
     // register page); other addresses read 0xff and ignore writes.
@@ -169,12 +180,17 @@ private:
     // 2 back from it.  Caller holds the board's lock.
     void scan_capture(int u, Board &b);
     void scan_take_back(int u, Board &b);
+    // The thread that answers the posting page.
+    void serve_posts();
+    void stop_posts();
 
     std::string path_, pci_dir_;
     int fd_ = -1;
     uint8_t *map_ = nullptr;
     uint64_t map_len_ = 0;
     std::vector<std::unique_ptr<Board>> boards_;
+    std::thread poster_;
+    std::atomic<bool> post_quit_{false};
 };
 
 }  // namespace quorsim

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "sim_board.h"
+#include "sim_wire_impl.h"
 
 namespace quorsim {
 
@@ -110,7 +111,7 @@ int BridgeServer::start(const std::string &spec, std::string *err)
     in_addr ia;
     bool old_only;
     if (!parse_bridge_spec(spec, &ia, &old_only)) {
-        *err = "bad bridge address: " + spec;
+        *err = "bad bridge address: " + printable(spec);
         return EINVAL;
     }
     for (uint16_t port : {kPortCurrent, kPortOld}) {
@@ -125,7 +126,7 @@ int BridgeServer::start(const std::string &spec, std::string *err)
         if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
             int e = errno;
             if (fd >= 0) close(fd);
-            *err = "bridge on " + spec + ":" + std::to_string(port) + ": " + strerror(e);
+            *err = "bridge on " + printable(spec) + ":" + std::to_string(port) + ": " + strerror(e);
             stop();
             return e;
         }

@@ -17,7 +17,8 @@ const char kHelp[] =
     "  counters                     one line per port: frames from its generator or\n"
     "                               capture file, received, dropped (by place), sent\n"
     "  resources                    shared memory regions and bytes in use per port,\n"
-    "                               and the simulator's open descriptors\n"
+    "                               the simulator's open descriptors, and the memory\n"
+    "                               kept for clients' next rings\n"
     "  link PORT up|down            set the link state of a port\n"
     "  p1-link UNIT up|down         the link of a board's second port (failover)\n"
     "  vscap UNIT [VERSION|off]     a board's vendor window version (0-255), or no\n"
@@ -133,13 +134,22 @@ std::string Simulator::Impl::exec_command(const std::string &line)
     if (cmd == "resources") {
         if (w.size() != 1) return err("usage: resources");
         std::string out;
+        size_t kept = 0;
+        uint64_t kept_bytes = 0;
         for (auto &p : ports) {
             char b[160];
             snprintf(b, sizeof b, "port %d: regions %zu, arena %llu bytes, connections %d\n", p->unit,
                      p->arena.regions(), (unsigned long long)p->arena.in_use(), p->connections.load());
             out += b;
+            uint64_t by = 0;
+            kept += p->arena.kept(&by);
+            kept_bytes += by;
         }
-        return out + "descriptors " + std::to_string(open_descriptors()) + "\nok\n";
+        // Memory kept for clients' next rings holds a descriptor each; it is
+        // shown apart, so that the count shows what is in use.
+        const int fds = open_descriptors();
+        return out + "descriptors " + std::to_string(fds < 0 ? fds : fds - int(kept)) + "\nkept " +
+               std::to_string(kept) + " objects, " + std::to_string(kept_bytes) + " bytes\nok\n";
     }
 
     if (cmd == "link") {

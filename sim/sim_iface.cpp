@@ -7,6 +7,7 @@
 // no longer used (at the next pull).  Frames are untrusted: every offset
 // and length in a block is checked against the block before use.
 #include "sim_iface.h"
+#include "sim_wire_impl.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -53,7 +54,7 @@ IfaceWire::~IfaceWire()
 
 std::unique_ptr<IfaceWire> IfaceWire::open(const std::string &name, std::string *err)
 {
-    std::string what = "iface: " + name + ": ";
+    std::string what = "iface: " + printable(name) + ": ";
     if (name.empty() || name.size() >= IFNAMSIZ) {
         *err = "iface: needs an interface name of 1 to 15 characters";
         return nullptr;

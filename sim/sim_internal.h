@@ -59,10 +59,26 @@ public:
     uint64_t size() const { return size_; }
     uint8_t *at(uint64_t off) const { return base_ + off; }
     // Reserves len bytes (rounded up to pages); returns the offset or
-    // QUOR_NO_REGION when the arena is exhausted.  Thread-safe.
-    uint64_t alloc(uint64_t len);
-    // Returns a region and gives its memory back to the system.
-    void release(uint64_t off, uint64_t len);
+    // QUOR_NO_REGION when the arena is exhausted.  Thread-safe.  With a
+    // client (non-zero), memory that client's earlier region of the same
+    // length left behind is handed out again, its old bytes and pages still
+    // in place (*reused set, and *note to what the release noted), where
+    // fresh memory would cost a page fault per page; no other client ever
+    // gets it.
+    uint64_t alloc(uint64_t len, uint64_t client = 0, bool *reused = nullptr, uint64_t *note = nullptr);
+    // Returns a region and gives its memory back to the system; with
+    // keep_for (a client), keeps the memory, and a note of the caller's
+    // about its contents, for that client's next region of the same length
+    // for a while (kept memory is bounded).
+    void release(uint64_t off, uint64_t len, uint64_t keep_for = 0, uint64_t note = 0);
+    // Gives back kept memory older than its time or whose client is gone,
+    // or all of it (now < 0).
+    void expire(int64_t now);
+    // Memory objects kept for clients, and their bytes.
+    size_t kept(uint64_t *bytes) const;
+    // Writes zeros over len bytes of the region at off through its memory
+    // object (no page of the simulator's own view is touched).
+    void zero(uint64_t off, uint64_t len);
     // A new descriptor (close-on-exec; the caller closes it) of the region
     // that starts at off, and its length; -1 when no region starts there.
     int region_fd(uint64_t off, uint64_t *len) const;
@@ -80,7 +96,20 @@ private:
     mutable std::mutex mu_;
     std::map<uint64_t, uint64_t> free_; // offset -> length
     std::map<uint64_t, Region> used_;   // offset -> region
+    // Memory objects kept for their client, oldest first.
+    struct Kept {
+        uint64_t client = 0, len = 0, note = 0;
+        int fd = -1;
+        int64_t since = 0;
+    };
+    std::deque<Kept> kept_;
+    uint64_t kept_bytes_ = 0;
 };
+
+// Who a client process is, for keeping its memory: its process id and
+// start time, so that a later process with a reused id is someone else; 0
+// when it cannot be told.
+uint64_t client_key(int fd);
 
 struct Port;
 struct Conn;
@@ -143,6 +172,7 @@ struct Conn {
     int fd = -1;
     Port *port = nullptr;
     uint64_t id = 0;
+    uint64_t client = 0; // client_key of the peer
     // Replies the socket did not take yet, each with the descriptor it
     // carries (-1: none), owned until it is sent or the client dropped.
     struct OutMsg {

@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "sim_wire_impl.h"
+
 namespace quorsim {
 
 namespace {
@@ -31,7 +33,7 @@ Netdev::~Netdev() { destroy(); }
 int Netdev::create(const std::string &name, const uint8_t mac[6], bool carrier, std::string *err)
 {
     if (name.empty() || name.size() >= IFNAMSIZ) {
-        *err = "interface name '" + name + "' is empty or too long";
+        *err = "interface name '" + printable(name) + "' is empty or too long";
         return EINVAL;
     }
     int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
@@ -45,7 +47,7 @@ int Netdev::create(const std::string &name, const uint8_t mac[6], bool carrier, 
     memcpy(ifr.ifr_name, name.c_str(), name.size());
     if (ioctl(fd, TUNSETIFF, &ifr) != 0) {
         int e = errno;
-        *err = "creating " + name + ": " + strerror(e);
+        *err = "creating " + printable(name) + ": " + strerror(e);
         close(fd);
         return e;
     }
@@ -74,7 +76,7 @@ int Netdev::create(const std::string &name, const uint8_t mac[6], bool carrier, 
         }
     }
     if (e) {
-        *err = "configuring " + name + ": " + strerror(e);
+        *err = "configuring " + printable(name) + ": " + strerror(e);
         destroy();
         return e;
     }

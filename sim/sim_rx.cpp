@@ -58,21 +58,39 @@ quor_clksync_nticks_t read_window_nticks(quor_kwindow_t &kw)
 RxQueue::~RxQueue()
 {
     if (!port) return;
-    port->arena.release(desc_off, desc_size);
-    port->arena.release(data_off, kRxPreamble + data_size);
+    port->arena.release(desc_off, desc_size, owner, desc_written.load());
+    port->arena.release(data_off, kRxPreamble + data_size, owner);
     port->arena.release(info_off, kPage);
 }
 
-// Creates a queue with regions of the given sizes in the port's arena.
-static std::unique_ptr<RxQueue> make_queue(Port &p, uint64_t data_size, uint64_t desc_size)
+// Creates a queue with regions of the given sizes in the port's arena, for
+// a reader of the given client: the rings' memory of that client's last
+// queue of these sizes is taken again when it is still kept.  Nothing of
+// the old queue then reads as written: the descriptor count goes on from
+// where the old queue stopped, so that an old descriptor is one lap behind
+// and carries a sequence number its reader does not expect (the entry count
+// is not a multiple of 255), and the preamble is zeroed; the data ring's
+// old bytes are the client's own.
+static std::unique_ptr<RxQueue> make_queue(Port &p, uint64_t data_size, uint64_t desc_size, uint64_t client)
 {
     auto q = std::make_unique<RxQueue>();
     q->port = &p;
+    q->owner = client;
     q->data_size = data_size;
     q->desc_size = desc_size;
     q->n_desc = uint32_t(desc_size / sizeof(nfw_kpt_rx_desc_t));
-    q->desc_off = p.arena.alloc(desc_size);
-    q->data_off = p.arena.alloc(kRxPreamble + data_size);
+    bool again = false;
+    uint64_t written = 0;
+    q->desc_off = p.arena.alloc(desc_size, client, &again, &written);
+    if (again) {
+        q->desc_written.store(written);
+        q->min_desc = written;
+    }
+    q->data_off = p.arena.alloc(kRxPreamble + data_size, client, &again);
+    if (again) {
+        p.arena.zero(q->data_off, kRxPreamble);
+        q->stale = true;
+    }
     q->info_off = p.arena.alloc(kPage);
     if (q->desc_off == QUOR_NO_REGION || q->data_off == QUOR_NO_REGION ||
         q->info_off == QUOR_NO_REGION)
@@ -218,12 +236,23 @@ int Simulator::Impl::rx_attach(Conn &c, quor_kpt_rx_attach_t &at)
     RxQueue *q;
     if (ctx->shared) {
         if (!ctx->shared_q) {
-            ctx->shared_q = make_queue(p, ctx->params.rx_data_ring_size, ctx->params.rx_desc_ring_size);
+            ctx->shared_q =
+                make_queue(p, ctx->params.rx_data_ring_size, ctx->params.rx_desc_ring_size, c.client);
             if (!ctx->shared_q) return ENOMEM;
         }
         q = ctx->shared_q.get();
+        if (q->owner != c.client) {
+            // A reader of another client: the old bytes past what the queue
+            // wrote are not for it, and the memory is no longer one
+            // client's to keep.
+            if (q->stale && q->data_head < q->data_size)
+                p.arena.zero(q->data_off + kRxPreamble + q->data_head, q->data_size - q->data_head);
+            q->stale = false;
+            q->owner = 0;
+        }
     } else {
-        ring->own_q = make_queue(p, ctx->params.rx_data_ring_size, ctx->params.rx_desc_ring_size);
+        ring->own_q =
+            make_queue(p, ctx->params.rx_data_ring_size, ctx->params.rx_desc_ring_size, c.client);
         if (!ring->own_q) return ENOMEM;
         q = ring->own_q.get();
     }

@@ -58,6 +58,12 @@ struct RxQueue {
     uint64_t min_desc = 0;     // descriptors consumed by the slowest reader (cached)
 
     std::vector<SimRing *> readers;
+    // The client every reader so far belongs to (0: several, or not known);
+    // its memory is kept for it when the queue goes.  stale: the data ring
+    // reuses that client's earlier memory, whose bytes lie beyond what this
+    // queue has written.
+    uint64_t owner = 0;
+    bool stale = false;
 };
 
 // Recomputes a queue's release point and consumed descriptor count from its

@@ -24,6 +24,7 @@
 
 #include "kpt_build.h"
 #include "sim_internal.h"
+#include "sim_wire_impl.h"
 
 namespace quorsim {
 
@@ -43,12 +44,33 @@ void block_signals()
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
+// Creates dir and any missing parents, as mkdir -p does; 0 or the error
+// (with the message in *err).
+int make_dirs(const std::string &dir, std::string *err)
+{
+    for (size_t at = 0; at != std::string::npos;) {
+        at = dir.find('/', at + 1);
+        const std::string part = dir.substr(0, at);
+        if (mkdir(part.c_str(), 0777) == 0 || errno == EEXIST) continue;
+        int e = errno;
+        *err = "directory " + printable(part) + ": " + strerror(e);
+        return e;
+    }
+    struct stat st;
+    const int bad = stat(dir.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (bad) {
+        *err = "directory " + printable(dir) + ": " + strerror(bad);
+        return bad;
+    }
+    return 0;
+}
+
 int make_listener(const std::string &path, int type, std::string *err)
 {
     struct sockaddr_un sa = {};
     sa.sun_family = AF_UNIX;
     if (path.size() >= sizeof sa.sun_path) {
-        *err = "socket path too long: " + path;
+        *err = "socket path too long: " + printable(path);
         return -ENAMETOOLONG;
     }
     memcpy(sa.sun_path, path.c_str(), path.size() + 1);
@@ -60,7 +82,7 @@ int make_listener(const std::string &path, int type, std::string *err)
     struct stat st;
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
-            *err = path + " exists and is not a socket";
+            *err = printable(path) + " exists and is not a socket";
             close(fd);
             return -EEXIST;
         }
@@ -70,7 +92,7 @@ int make_listener(const std::string &path, int type, std::string *err)
         bool live = probe >= 0 && connect(probe, (struct sockaddr *)&sa, sizeof sa) == 0;
         if (probe >= 0) close(probe);
         if (live) {
-            *err = path + " is served by another simulator";
+            *err = printable(path) + " is served by another simulator";
             close(fd);
             return -EADDRINUSE;
         }
@@ -78,14 +100,14 @@ int make_listener(const std::string &path, int type, std::string *err)
     }
     if (bind(fd, (struct sockaddr *)&sa, sizeof sa) != 0) {
         int e = errno;
-        *err = "bind " + path + ": " + strerror(e);
+        *err = "bind " + printable(path) + ": " + strerror(e);
         close(fd);
         return -e;
     }
     chmod(path.c_str(), 0600);
     if (listen(fd, 64) != 0) {
         int e = errno;
-        *err = "listen " + path + ": " + strerror(e);
+        *err = "listen " + printable(path) + ": " + strerror(e);
         close(fd);
         unlink(path.c_str());
         return -e;
@@ -225,6 +247,10 @@ int Simulator::Impl::start(std::string *err)
     add(evfd, tag(kTagWake, 0));
     add(timerfd, tag(kTagTimer, 0));
 
+    if (int e = make_dirs(dir, err)) {
+        stop();
+        return e;
+    }
     for (auto &p : ports) {
         char name[64];
         snprintf(name, sizeof name, "quor%cp%d", opt.letter, p->unit);
@@ -542,6 +568,7 @@ void Simulator::Impl::accept_client(Port &p)
         c->fd = fd;
         c->port = &p;
         c->id = next_conn_id++;
+        c->client = client_key(fd);
         struct epoll_event ev = {};
         ev.events = EPOLLIN;
         ev.data.u64 = tag(kTagConn, uint64_t(fd));

@@ -256,7 +256,9 @@ bool Simulator::Impl::tx_service(Port &p, SimTxEp &ep, int64_t now, bool final)
     // then for a post whose doorbell was cleared early: otherwise the state
     // block's line, where the senders' lock word lives, is left alone.  The
     // lock is taken at the driver's interrupt pace only, to reap completions
-    // and to post a batch left open with nothing in flight.
+    // and to post a batch left open while a descriptor slot is free: a
+    // queued frame waits for the next interrupt at most, however many
+    // batches are in flight.
     bool hold = p.txhold.load(std::memory_order_relaxed);
     if (hold && !final) return false; // a held adapter looks at nothing
     bool rung = shared(*ep.sp.txd_dbaddr_be32).load(std::memory_order_relaxed) != 0;
@@ -268,7 +270,7 @@ bool Simulator::Impl::tx_service(Port &p, SimTxEp &ep, int64_t now, bool final)
     if (now >= ep.next_intr) {
         uint8_t nic = shared(*const_cast<uint8_t *>(ep.sp.txd_compl_update)).load(std::memory_order_relaxed);
         uint8_t host = uint8_t(shared(s->ep_flow.tx_flow.flow_desc).load(std::memory_order_relaxed));
-        bool open_idle = shared(s->dq_inflight).load(std::memory_order_relaxed) == 0 &&
+        bool open_idle = shared(s->dq_inflight).load(std::memory_order_relaxed) < int32_t(QUOR_KPT_TX_SLOTS) &&
                          shared(s->txd.d_cnt).load(std::memory_order_relaxed) > 0;
         const int64_t period = int64_t(p.intr_coal.load(std::memory_order_relaxed)) * 1000;
         // Nothing to do: the next look is an interrupt period away.  A sender
@@ -278,10 +280,13 @@ bool Simulator::Impl::tx_service(Port &p, SimTxEp &ep, int64_t now, bool final)
         } else if (kpt__spin_trylock(s)) {
             // The driver's own reaping, so that the counts fall even when no
             // sender reaps (a closing handle waits for that), and its flush
-            // of a batch left open with nothing in flight.
+            // of a batch left open, when a slot is free and the room its
+            // last page holds back is there.
             kpt__tx_update_completion(&ep.sp);
-            if (s->dq_inflight == 0 && s->txd.d_cnt > 0 && s->txd.d_cnt <= QUOR_KPT_TX_BATCH_FRAMES &&
-                s->txd.d_length <= QUOR_MAX_FRAME + QUOR_KPT_TX_BATCH_BYTES) {
+            const uint32_t len = s->txd.d_length;
+            if (s->dq_inflight >= 0 && s->dq_inflight < int32_t(ep.sp.txd_cnt) && s->txd.d_cnt > 0 &&
+                s->txd.d_cnt <= QUOR_KPT_TX_BATCH_FRAMES && len <= QUOR_MAX_FRAME + QUOR_KPT_TX_BATCH_BYTES &&
+                s->dq_avail >= quor_kpt_tx_round_page(len) - len) {
                 kpt__tx_pioflush(&ep.sp, true);
                 did = look = true;
             }

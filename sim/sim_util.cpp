@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -119,10 +121,20 @@ int open_descriptors()
 Arena::~Arena()
 {
     for (auto &[off, r] : used_) close(r.fd);
+    for (Kept &k : kept_) close(k.fd);
     if (base_) munmap(base_, size_);
 }
 
 namespace {
+
+bool client_alive(uint64_t key);
+
+// Memory kept for a client's next region: at most this much an arena, and
+// for this long.  Enough for a default data ring and descriptor ring a
+// client or two, so that a program that opens and closes its port in a loop
+// pays for fresh pages once.
+constexpr uint64_t kKeepMax = 1ull << 30;
+constexpr int64_t kKeepTime = 10'000'000'000;
 
 // Address space with nothing behind it: reads give zeros, and it costs no
 // memory until written.  What a released region leaves in the simulator's
@@ -158,9 +170,11 @@ int Arena::create(int unit, uint64_t size)
     return 0;
 }
 
-uint64_t Arena::alloc(uint64_t len)
+uint64_t Arena::alloc(uint64_t len, uint64_t client, bool *reused, uint64_t *note)
 {
     len = (len + kPage - 1) & ~(kPage - 1);
+    if (reused) *reused = false;
+    uint64_t kept_note = 0;
     if (len == 0) return QUOR_NO_REGION;
     std::lock_guard<std::mutex> lk(mu_);
     for (auto it = free_.begin(); it != free_.end(); ++it) {
@@ -168,17 +182,37 @@ uint64_t Arena::alloc(uint64_t len)
         uint64_t off = it->first, rest = it->second - len;
         // Each region is a memory object of its own, handed only to the
         // clients that own the region: no client can reach another's rings
-        // through a descriptor it was given.
-        char name[32];
-        snprintf(name, sizeof name, "quor-unit%d", unit_);
-        int fd = memfd_create(name, MFD_CLOEXEC);
-        if (fd < 0) return QUOR_NO_REGION;
-        if (ftruncate(fd, off_t(len)) != 0 ||
-            mmap(base_ + off, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) ==
-                MAP_FAILED) {
+        // through a descriptor it was given.  The client's own kept object
+        // of this length, if there is one, is the region's.
+        int fd = -1;
+        bool again = false;
+        if (client != 0) {
+            for (auto k = kept_.begin(); k != kept_.end(); ++k) {
+                if (k->client != client || k->len != len) continue;
+                fd = k->fd;
+                kept_note = k->note;
+                kept_bytes_ -= k->len;
+                kept_.erase(k);
+                again = true;
+                break;
+            }
+        }
+        if (fd < 0) {
+            char name[32];
+            snprintf(name, sizeof name, "quor-unit%d", unit_);
+            fd = memfd_create(name, MFD_CLOEXEC);
+            if (fd < 0) return QUOR_NO_REGION;
+            if (ftruncate(fd, off_t(len)) != 0) {
+                close(fd);
+                return QUOR_NO_REGION;
+            }
+        }
+        if (mmap(base_ + off, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
             close(fd);
             return QUOR_NO_REGION;
         }
+        if (reused) *reused = again;
+        if (note) *note = kept_note;
         free_.erase(it);
         if (rest) free_[off + len] = rest;
         used_[off] = Region{len, fd};
@@ -187,7 +221,7 @@ uint64_t Arena::alloc(uint64_t len)
     return QUOR_NO_REGION;
 }
 
-void Arena::release(uint64_t off, uint64_t len)
+void Arena::release(uint64_t off, uint64_t len, uint64_t keep_for, uint64_t note)
 {
     if (off == QUOR_NO_REGION) return;
     std::lock_guard<std::mutex> lk(mu_);
@@ -196,9 +230,20 @@ void Arena::release(uint64_t off, uint64_t len)
     // The region as it was handed out, whatever length the caller gives.
     len = u->second.len;
     // The memory goes with the object once the last client mapping of it is
-    // gone; the next owner of the range gets a fresh, zeroed object.
+    // gone; the next owner of the range gets a fresh, zeroed object.  A kept
+    // object waits for its client alone; the oldest go first.
     map_empty(base_ + off, len, true);
-    close(u->second.fd);
+    if (keep_for != 0 && len <= kKeepMax) {
+        kept_.push_back(Kept{keep_for, len, note, u->second.fd, mono_ns()});
+        kept_bytes_ += len;
+        while (kept_bytes_ > kKeepMax) {
+            close(kept_.front().fd);
+            kept_bytes_ -= kept_.front().len;
+            kept_.pop_front();
+        }
+    } else {
+        close(u->second.fd);
+    }
     used_.erase(u);
     auto next = free_.lower_bound(off);
     if (next != free_.end() && next->first == off + len) {
@@ -213,6 +258,89 @@ void Arena::release(uint64_t off, uint64_t len)
         }
     }
     free_[off] = len;
+}
+
+void Arena::expire(int64_t now)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    // Memory of a client that is gone is no one's any more.
+    std::erase_if(kept_, [&](const Kept &k) {
+        if (now >= 0 && now - k.since <= kKeepTime && client_alive(k.client)) return false;
+        close(k.fd);
+        kept_bytes_ -= k.len;
+        return true;
+    });
+}
+
+size_t Arena::kept(uint64_t *bytes) const
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    if (bytes) *bytes = kept_bytes_;
+    return kept_.size();
+}
+
+void Arena::zero(uint64_t off, uint64_t len)
+{
+    static const uint8_t zeros[65536] = {};
+    std::lock_guard<std::mutex> lk(mu_);
+    auto u = used_.find(off);
+    if (u == used_.end()) return;
+    len = std::min(len, u->second.len);
+    for (uint64_t at = 0; at < len;) {
+        ssize_t n = pwrite(u->second.fd, zeros, size_t(std::min<uint64_t>(sizeof zeros, len - at)), off_t(at));
+        if (n <= 0) {
+            // Cannot write through the object: through the view instead.
+            memset(base_ + off + at, 0, size_t(len - at));
+            return;
+        }
+        at += uint64_t(n);
+    }
+}
+
+namespace {
+
+constexpr uint64_t kPidBits = 22; // pids stay below 2^22
+
+// The key of a running process, 0 when it is not there.
+uint64_t key_of_pid(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    FILE *f = fopen(path, "re");
+    if (!f) return 0;
+    char buf[1024];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = 0;
+    // The start time is field 22; the name (field 2) may hold anything but
+    // ends at the last ')'.
+    const char *p = strrchr(buf, ')');
+    if (!p) return 0;
+    unsigned long long start = 0;
+    if (sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
+               &start) != 1)
+        return 0;
+    return (uint64_t(start) << kPidBits | uint64_t(pid)) + 1;
+}
+
+// Whether the process a key names still runs (the same one, not a later
+// process with its id).
+bool client_alive(uint64_t key)
+{
+    const pid_t pid = pid_t((key - 1) & ((1ull << kPidBits) - 1));
+    return key_of_pid(pid) == key;
+}
+
+}  // namespace
+
+uint64_t client_key(int fd)
+{
+    struct ucred cr = {};
+    socklen_t cl = sizeof cr;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &cl) != 0 || cr.pid <= 0 ||
+        uint64_t(cr.pid) >> kPidBits)
+        return 0;
+    return key_of_pid(cr.pid);
 }
 
 int Arena::region_fd(uint64_t off, uint64_t *len) const

@@ -147,6 +147,68 @@ TEST_F(Clients, OpenCloseCyclesReturnEveryResource)
     EXPECT_TRUE(WaitUntil([&] { return Resources() == before; })) << Resources() << " against " << before;
 }
 
+// A ring's memory is kept for its client's next ring, so that opening one
+// again and again costs no fresh pages, and is never handed to another
+// client: a second process's ring holds none of the first one's frames, and
+// the first process's next ring takes no old descriptor for a new frame.
+TEST_F(Clients, RingMemoryIsOnlyEverItsOwnClients)
+{
+    ASSERT_TRUE(WaitUntil([&] { return Connections() == 0; }));
+    static const char kMark[] = "KEPT-MEMORY-MARK";
+    auto frame = [](uint8_t fill) {
+        std::vector<uint8_t> f(200, fill);
+        const uint8_t head[14] = {0x02, 0, 0, 0, 0, 1, 0x02, 0, 0, 0, 0, 5, 0x08, 0x00};
+        memcpy(f.data(), head, sizeof head);
+        memcpy(f.data() + 14, kMark, sizeof kMark - 1);
+        return f;
+    };
+    auto open = [](kpt_handle_t *h, kpt_ring_t *ring) {
+        return kpt_open(0, 1, nullptr, 2, 0, h) == 0 && kpt_ring_open_id(*h, 0, ring) == 0 && kpt_start(*h) == 0;
+    };
+    auto holds_mark = [](kpt_ring_t ring) {
+        const auto &m = ring->u.ring.rx.rx_map;
+        return memmem(reinterpret_cast<const void *>(m.map_rx_data), size_t(m.map_rx_data_size), kMark,
+                      sizeof kMark - 1) != nullptr;
+    };
+    kpt_handle_t h = nullptr;
+    kpt_ring_t ring = nullptr;
+    kpt_recv_req req = {};
+    ASSERT_TRUE(open(&h, &ring));
+    for (uint8_t i = 0; i < 20; ++i) {
+        auto f = frame(uint8_t(0x40 + i));
+        ASSERT_EQ(sim_->send_frame(0, f.data(), f.size()), 0);
+        ASSERT_EQ(kpt_ring_recv(ring, 2000, &req), 0);
+    }
+    EXPECT_TRUE(holds_mark(ring));
+    ASSERT_EQ(kpt_ring_close(ring), 0);
+    ASSERT_EQ(kpt_close(h), 0);
+
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(20);
+        kpt_handle_t ch = nullptr;
+        kpt_ring_t cr = nullptr;
+        if (!open(&ch, &cr)) _exit(3);
+        _exit(holds_mark(cr) ? 4 : 0);
+    }
+    ASSERT_GT(child, 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(child, &st, 0), child);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
+    ASSERT_TRUE(WaitUntil([&] { return Connections() == 0; }));
+
+    ASSERT_TRUE(open(&h, &ring));
+    EXPECT_EQ(kpt_ring_recv(ring, 200, &req), EAGAIN) << "an old descriptor read as new";
+    auto f = frame(0x77);
+    ASSERT_EQ(sim_->send_frame(0, f.data(), f.size()), 0);
+    ASSERT_EQ(kpt_ring_recv(ring, 2000, &req), 0);
+    EXPECT_EQ(req.length, f.size());
+    EXPECT_EQ(memcmp(req.pkt_addr, f.data(), f.size()), 0);
+    EXPECT_EQ(kpt_ring_recv(ring, 200, &req), EAGAIN);
+    EXPECT_EQ(kpt_ring_close(ring), 0);
+    EXPECT_EQ(kpt_close(h), 0);
+}
+
 // Senders killed at random points of their injection, the transmit lock
 // possibly held: each time the next client sends within a second.
 TEST_F(Clients, KilledSendersLeaveThePortSending)

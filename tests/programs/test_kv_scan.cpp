@@ -103,10 +103,15 @@ std::string Hex(const std::vector<uint8_t> &v)
 
 class KvScan : public ::testing::Test {
 protected:
+    // The board access method: the driver's requests, or "" for the
+    // library's own choice (the memory-mapped window).
+    std::string method_ = "zalcfg";
     RunResult Tool(std::vector<std::string> args)
     {
         args.insert(args.begin(), BinPath("quor_kv_scan"));
-        return RunProgram(args, {"ZAL_DEV_DIR=" + dir_.path(), "UBA_PCI=zalcfg", "UBA_DEVMEM=" + dir_.file("quorsim.mem")},
+        return RunProgram(args,
+                          {"ZAL_DEV_DIR=" + dir_.path(), "UBA_PCI=" + method_,
+                           "UBA_DEVMEM=" + dir_.file("quorsim.mem"), "UBA_PCI_SYSFS=" + dir_.file("pci")},
                           20000);
     }
     // An adapter memory image: the header pointer, a header with the
@@ -298,12 +303,17 @@ TEST_F(KvScan, SimulatedBoardsByEveryPath)
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(r.out == want) << (args.empty() ? "" : args[0]) << " " << (args.size() > 1 ? args[1] : "");
     };
-    expect({}, read_.Decode(c0));
-    expect({"-N"}, read_.Decode(c0));
-    expect({"-2"}, write_.Decode(c2));
-    expect({"-b", "0", "-2", "-N"}, write_.Decode(c2));
-    expect({"-b", "1"}, kv7b_.Decode(b1));
-    expect({"-b", "1", "-N"}, kv7b_.Decode(b1));
+    for (const char *method : {"zalcfg", ""}) {
+        SCOPED_TRACE(std::string("method '") + method + "'");
+        method_ = method;
+        expect({}, read_.Decode(c0));
+        expect({"-N"}, read_.Decode(c0));
+        expect({"-2"}, write_.Decode(c2));
+        expect({"-b", "0", "-2", "-N"}, write_.Decode(c2));
+        expect({"-b", "1"}, kv7b_.Decode(b1));
+        expect({"-b", "1", "-N"}, kv7b_.Decode(b1));
+    }
+    method_ = "zalcfg";
 
     // Through the bridge: the 610-bit chain, no header read.
     RunResult br = Tool({"-g", addr});

@@ -1,6 +1,8 @@
 // quor_port_failover against a quor_simd child: the status it shows, one
 // configuration write per change, the active port following links and
-// priorities, and refusals that leave the board untouched.
+// priorities, and refusals that leave the board untouched - through the
+// driver's configuration requests and through the library's default method
+// (the memory-mapped window of the simulator's stand-in memory).
 #include "test_support.h"
 
 namespace {
@@ -17,13 +19,20 @@ std::string Status(const char *active, const char *rarp, const char *prio, const
 
 const char kChanged[] = "\nNew status after settings change:\n";
 
-class PortFailoverTool : public ::testing::Test {
+// The access method: "zalcfg", or "" for the library's own choice.
+class PortFailoverTool : public ::testing::TestWithParam<const char *> {
 protected:
     void SetUp() override { ASSERT_TRUE(simd_.ready()) << simd_.ready_line(); }
+    std::vector<std::string> Env()
+    {
+        return {"ZAL_DEV_DIR=" + dir_.path(), std::string("UBA_PCI=") + GetParam(),
+                "UBA_DEVMEM=" + dir_.file("quorsim.mem"), "UBA_PCI_SYSFS=" + dir_.file("pci"),
+                "UBA_VERBOSE="};
+    }
     kpttest::RunResult Tool(std::vector<std::string> args)
     {
         args.insert(args.begin(), BinPath("quor_port_failover"));
-        return RunProgram(args, {"ZAL_DEV_DIR=" + dir_.path(), "UBA_PCI=zalcfg"}, 20000);
+        return RunProgram(args, Env(), 20000);
     }
     std::string Ctl(std::vector<std::string> args)
     {
@@ -44,8 +53,15 @@ protected:
     kpttest::SimdProcess simd_{dir_.path(), {"--ports", "2"}};
 };
 
-TEST_F(PortFailoverTool, ShowsStatusAndWritesOneWordPerChange)
+TEST_P(PortFailoverTool, ShowsStatusAndWritesOneWordPerChange)
 {
+    if (!*GetParam()) {
+        // Without a method named the library maps the window.
+        std::vector<std::string> env = Env();
+        env.back() = "UBA_VERBOSE=1";
+        auto v = RunProgram({BinPath("quor_port_failover")}, env, 20000);
+        EXPECT_NE(v.err.find("Choosing: mm"), std::string::npos) << v.err;
+    }
     const std::string fresh = Status("P0", "disabled", "P0", "UP", "UP");
     auto r = Tool({});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -78,7 +94,7 @@ TEST_F(PortFailoverTool, ShowsStatusAndWritesOneWordPerChange)
     EXPECT_NE(Ctl({"vscap", "0"}).find("failover config 0x1 (4 writes)"), std::string::npos);
 }
 
-TEST_F(PortFailoverTool, ActivePortFollowsLinksAndPriority)
+TEST_P(PortFailoverTool, ActivePortFollowsLinksAndPriority)
 {
     // P1 primary: it takes over while its link is up, and again when it
     // comes back.
@@ -115,7 +131,7 @@ TEST_F(PortFailoverTool, ActivePortFollowsLinksAndPriority)
     EXPECT_EQ(Show("1"), Status("P0", "disabled", "P0", "UP", "UP"));
 }
 
-TEST_F(PortFailoverTool, RefusesWithoutWritingAnything)
+TEST_P(PortFailoverTool, RefusesWithoutWritingAnything)
 {
     const std::string untouched =
         "unit 0: vscap version 2, mode 0, failover config 0 (0 writes), active 0, links up/up\n";
@@ -167,5 +183,10 @@ TEST_F(PortFailoverTool, RefusesWithoutWritingAnything)
     EXPECT_EQ(Ctl({"vscap", "0"}), untouched);
     EXPECT_EQ(Show(), Status("P0", "disabled", "P0", "UP", "UP"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Methods, PortFailoverTool, ::testing::Values("zalcfg", ""),
+                         [](const ::testing::TestParamInfo<const char *> &i) {
+                             return std::string(*i.param ? i.param : "default");
+                         });
 
 } // namespace

@@ -74,12 +74,32 @@ TEST(SimdProgram, BadCommandLinesGiveUsageAndStatus2)
     EXPECT_NE(h.out.find("--ports"), std::string::npos);
 }
 
-TEST(SimdProgram, MissingDirectoryIsAnError)
+// A device directory that is not there yet is made, parents and all, as
+// the README's first run does it; one that cannot be made is a one-line
+// error without a ready line.
+TEST(SimdProgram, MissingDirectoryIsMade)
 {
-    auto r = RunProgram({BinPath("quor_simd"), "--dir", "/nonexistent/kpt-dir"}, {}, 10000);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("quor_simd:"), std::string::npos) << r.err;
-    EXPECT_TRUE(r.out.empty()) << "no ready line";
+    kpttest::TempDir dir;
+    const std::string deep = dir.file("a/b/quor");
+    {
+        kpttest::SimdProcess simd(deep, {"--ports", "2"});
+        ASSERT_TRUE(simd.ready()) << simd.ready_line();
+        EXPECT_TRUE(Exists(deep + "/quorCp1"));
+        auto st = RunProgram({BinPath("quor_simctl"), "--dir", deep, "status"});
+        EXPECT_EQ(st.status, 0) << st.err;
+        EXPECT_EQ(simd.Stop(), 0);
+    }
+
+    FILE *f = fopen(dir.file("plain").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    for (const std::string &bad : {dir.file("plain"), dir.file("plain/sub\nx")}) {
+        auto r = RunProgram({BinPath("quor_simd"), "--dir", bad}, {}, 10000);
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_EQ(r.err.rfind("quor_simd:", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_TRUE(r.out.empty()) << "no ready line";
+    }
 }
 
 TEST(SimctlProgram, NoSimulatorIsReported)

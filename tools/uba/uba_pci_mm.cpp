@@ -4,11 +4,23 @@
 // The window's base comes from host-bridge registers read by another way
 // (the fbsd method on FreeBSD, the host's own configuration files elsewhere),
 // by a table of known host bridges.
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#endif
 
+#include "quor_io.h"
 #include "uba_internal.h"
 
 namespace {
@@ -21,6 +33,119 @@ uba_pci_mm g_mm;
 uint64_t window_of(pci_dev_t d)
 {
     return ((uint64_t(d->bus) * 32 + d->dev) * 8 + d->func) * kFnSpace;
+}
+
+// ---- Stores into a stand-in physical memory file ----
+//
+// A file standing in for physical memory reaches no device by itself: while
+// a simulator serves it, a store into a configuration space is posted on the
+// file's posting page (see quor_standin_post_t) and answered once the device
+// has taken it.  Real memory (/dev/mem, whose size reads 0) has no such page.
+
+constexpr int64_t kPostWait = 5'000'000'000;   // longest wait for the simulator, ns
+constexpr int64_t kLockStale = 1'000'000'000;  // a lock held this long by a dead process is taken
+
+quor_standin_post_t *g_post;
+bool g_post_looked;
+
+int64_t mono_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+void futex_wake(uint32_t *w)
+{
+#ifdef __linux__
+    syscall(SYS_futex, w, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+#else
+    (void)w;
+#endif
+}
+
+// Sleeps while *w holds v, a millisecond at most.
+void futex_wait(uint32_t *w, uint32_t v)
+{
+#ifdef __linux__
+    timespec ts = {0, 1'000'000};
+    syscall(SYS_futex, w, FUTEX_WAIT, v, &ts, nullptr, 0);
+#else
+    (void)w, (void)v;
+    timespec ts = {0, 20'000};
+    nanosleep(&ts, nullptr);
+#endif
+}
+
+quor_standin_post_t *post_page()
+{
+    if (g_post_looked) return g_post;
+    g_post_looked = true;
+    const char *file = getenv("UBA_DEVMEM");
+    if (!file || !*file) return nullptr;
+    int fd = open(file, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    // A file too short to hold the page (mapping past its end would fault)
+    // is a plain stand-in without a server.
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        uint64_t(st.st_size) >= QUOR_STANDIN_POST_PHYS + sizeof(quor_standin_post_t)) {
+        void *p = mmap(nullptr, sizeof(quor_standin_post_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd,
+                       off_t(QUOR_STANDIN_POST_PHYS));
+        if (p != MAP_FAILED) g_post = static_cast<quor_standin_post_t *>(p);
+    }
+    close(fd);
+    return g_post;
+}
+
+// Posts a store of width bytes at phys to the simulator serving the
+// stand-in file and waits until it is taken; false when nobody serves the
+// file (the caller stores into the mapping itself).
+bool post_store(uint64_t phys, unsigned width, uint32_t value)
+{
+    quor_standin_post_t *pg = post_page();
+    if (!pg) return false;
+    std::atomic_ref<uint32_t> magic(pg->magic), lock(pg->lock), seq(pg->seq), done(pg->done);
+    if (magic.load(std::memory_order_acquire) != QUOR_STANDIN_MAGIC) return false;
+    const uint32_t me = uint32_t(getpid());
+    const int64_t t0 = mono_ns();
+    for (;;) {
+        uint32_t holder = 0;
+        // Pairs with the release store that frees the lock below.
+        if (lock.compare_exchange_weak(holder, me, std::memory_order_acquire)) break;
+        if (holder != 0 && holder != me && mono_ns() - t0 > kLockStale && kill(pid_t(holder), 0) != 0 &&
+            errno == ESRCH) {
+            lock.compare_exchange_strong(holder, 0, std::memory_order_relaxed);
+            continue;
+        }
+        if (mono_ns() - t0 > kPostWait)
+            UBA_FATAL("configuration store at %#llx: the stand-in memory's posting page stays locked\n",
+                      (unsigned long long)phys);
+        sched_yield();
+    }
+    pg->phys = phys;
+    pg->width = width;
+    pg->value = value;
+    const uint32_t s = seq.load(std::memory_order_relaxed) + 1;
+    // Pairs with the simulator's acquire load of seq: the store's fields
+    // are in place.
+    seq.store(s, std::memory_order_release);
+    futex_wake(&pg->seq);
+    for (;;) {
+        // Pairs with the simulator's release store of done after the
+        // device took the store.
+        uint32_t d = done.load(std::memory_order_acquire);
+        if (d == s) break;
+        if (mono_ns() - t0 > kPostWait || magic.load(std::memory_order_relaxed) != QUOR_STANDIN_MAGIC) {
+            lock.store(0, std::memory_order_release);
+            UBA_FATAL("configuration store at %#llx: the simulator serving the stand-in memory did not "
+                      "take it\n",
+                      (unsigned long long)phys);
+        }
+        futex_wait(&pg->done, d);
+    }
+    lock.store(0, std::memory_order_release);
+    return true;
 }
 
 volatile uint8_t *reg(pci_dev_t d, unsigned off, unsigned width)
@@ -42,7 +167,7 @@ template <class T> int store(pci_dev_t d, unsigned off, T v)
 {
     volatile uint8_t *p = reg(d, off, sizeof(T));
     uba::fence();
-    uba::mmio_store<T>(p, v);
+    if (!post_store(g_mm.phy_addr + window_of(d) + off, sizeof(T), v)) uba::mmio_store<T>(p, v);
     uba::fence();
     return 0;
 }
