@@ -2,7 +2,9 @@
 // child: what it answers Wireshark's questions, capture filters checked as
 // the capture compiles them, and tshark capturing through it from a personal
 // extcap folder.
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -25,6 +27,32 @@ bool OnPath(const std::string &prog)
 {
     return RunProgram({"/bin/sh", "-c", "command -v " + prog}).status == 0;
 }
+
+// Reads at least `bytes` from a fifo as Wireshark does, then closes it;
+// what came, or less when the writer ended first or nothing came for 60 s.
+std::string ReadFifo(const std::string &fifo, size_t bytes)
+{
+    std::string got;
+    int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return got;
+    char buf[65536];
+    int64_t give_up = kpttest::MonoNs() + 60 * int64_t(1000000000);
+    while (got.size() < bytes && kpttest::MonoNs() < give_up) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 500) <= 0) continue;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            got.append(buf, size_t(n));
+            give_up = kpttest::MonoNs() + 60 * int64_t(1000000000);
+        } else if (n == 0 || errno != EAGAIN) {
+            break; // the writer has gone
+        }
+    }
+    close(fd);
+    return got;
+}
+
+bool IsPcapng(const std::string &data) { return data.compare(0, 4, "\x0a\x0d\x0d\x0a") == 0; }
 
 class Extcap : public ::testing::Test {
 protected:
@@ -141,20 +169,12 @@ TEST_F(Extcap, CapturesEndHoweverWiresharkStopsThem)
     // The reader takes 100 kB and goes away.
     {
         auto c = capture();
-        int fd = open(fifo.c_str(), O_RDONLY);
-        ASSERT_GE(fd, 0);
-        std::string got;
-        char buf[65536];
-        while (got.size() < 100000) {
-            ssize_t n = read(fd, buf, sizeof buf);
-            ASSERT_GT(n, 0) << c->Err();
-            got.append(buf, size_t(n));
-        }
-        close(fd);
+        std::string got = ReadFifo(fifo, 100000);
         auto r = c->Finish(40000);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(got.compare(0, 4, "\x0a\x0d\x0d\x0a"), 0) << "not a pcapng section";
+        EXPECT_GE(got.size(), 100000u);
+        EXPECT_TRUE(IsPcapng(got));
     }
     // Stopped before anyone opened the fifo.
     {
@@ -192,6 +212,37 @@ TEST_F(Extcap, CapturesEndHoweverWiresharkStopsThem)
         EXPECT_EQ(n, 0);
         close(fd);
     }
+}
+
+// Installed, the program lies where the system's Wireshark looks for its
+// capture programs under the prefix, and finds kpt_dump in the prefix's bin
+// directory even once the tree is moved.
+TEST_F(Extcap, InstalledWhereWiresharkLooksAndFindsKptDump)
+{
+    std::string arch = KPT_LIBRARY_ARCHITECTURE;
+    std::string dir = "lib/" + (arch.empty() ? "" : arch + "/") + "wireshark/extcap";
+    if (OnPath("tshark")) {
+        // "Extcap path:  /usr/lib/x86_64-linux-gnu/wireshark/extcap"
+        auto f = RunProgram({"/bin/sh", "-c", "tshark -G folders 2>/dev/null | sed -n 's/^Extcap path:[[:space:]]*//p'"});
+        auto lines = kpttest::Lines(f.out);
+        ASSERT_EQ(lines.size(), 1u) << f.out;
+        EXPECT_EQ(lines[0], "/usr/" + dir);
+    }
+    kpttest::TempDir tree;
+    auto r = RunProgram({KPT_CMAKE, "--install", KPT_BUILD_DIR, "--prefix", tree.file("prefix")}, {}, 120000);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(rename(tree.file("prefix").c_str(), tree.file("moved").c_str()), 0);
+    std::string extcap = tree.file("moved/" + dir + "/kpt_extcap");
+    ASSERT_EQ(access(extcap.c_str(), X_OK), 0) << extcap;
+
+    Start({"--ports", "1", "--wire", "0=gen:pps=" + std::to_string(50000 / kpttest::kSlowdown) + ",len=60"});
+    std::string fifo = work_.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    kpttest::BgProgram c({extcap, "--capture", "--extcap-interface", "quor0", "--fifo", fifo}, Env());
+    std::string got = ReadFifo(fifo, 100000);
+    r = c.Finish(40000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(IsPcapng(got)) << r.err;
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
