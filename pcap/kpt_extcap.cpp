@@ -446,7 +446,7 @@ int main(int argc, char **argv)
             break;
         case kOptHelp: fputs(kUsage, stdout); return 0;
         default:
-            fail(std::string("unknown option ") + quoted(argv[optind - 1]));
+            fail(quoted(argv[optind - 1]) + ": unknown option, or its value is missing");
             fputs(kUsage, stderr);
             return 1;
         }

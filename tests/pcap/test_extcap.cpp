@@ -110,7 +110,8 @@ TEST_F(Extcap, AnswersWiresharksQuestionsAboutThePorts)
          "--snaplen '0': a number from 1 to 262144"},
         {{"--extcap-interface", "kx0", "--capture", "--fifo", work_.file("f"), "--ring", "1"},
          "--ring '1': MiB from 2 to 65536"},
-        {{"--extcap-interfaces", "--bogus"}, "unknown option '--bogus'"},
+        {{"--extcap-interfaces", "--bogus"}, "'--bogus': unknown option"},
+        {{"--extcap-interface", "kx0", "--capture", "--fifo"}, "'--fifo': unknown option, or its value is missing"},
     };
     for (auto &b : bad) {
         r = Run(b.args);
