@@ -91,6 +91,15 @@ uint64_t wall_ns()
     return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
 }
 
+// The host's time for rotation and flushing, read once a batch: the coarse
+// clock costs a few nanoseconds and is a few milliseconds fine at worst.
+uint64_t tick_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
 double mono_s()
 {
     struct timespec ts;
@@ -275,7 +284,7 @@ public:
     bool open_first()
     {
         for (size_t i = 0; i < stat_ring_.size(); ++i) run0_[i] = read_port(stat_ring_[i]);
-        return !writing() || open_file(wall_ns());
+        return !writing() || open_file(tick_ns());
     }
 
     // Once the port delivers: frames that reached it before are not this
@@ -534,13 +543,13 @@ public:
         if (!batched_) {
             kpt_recv_req req;
             int r = kpt_ring_recv(ring_, timeout_ms, &req);
-            if (r == 0) *more = out_.tick(wall_ns()) && take(cap_, req, out_, rc_, err);
+            if (r == 0) *more = out_.tick(tick_ns()) && take(cap_, req, out_, rc_, err);
             return r;
         }
         int n = 0;
         int r = kpt_ring_recv_many(ring_, timeout_ms, reqs_, kBatch, &n, nullptr);
         if (r != 0) return r;
-        *more = out_.tick(wall_ns());
+        *more = out_.tick(tick_ns());
         for (int i = 0; i < n && *more; ++i) *more = take(cap_, reqs_[i], out_, rc_, err);
         // Everything borrowed goes back: the frames taken are in the output
         // buffer by now, the rest is not wanted.
@@ -576,7 +585,7 @@ int run_ring(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc, bool 
         int r = rd.step(kRecvTimeoutMs, &more, &err);
         if (r == 0 && cap.opt.unbuffered) out.flush();
         if (r == EAGAIN || r == EINTR) {
-            more = out.tick(wall_ns());
+            more = out.tick(tick_ns());
             continue;
         }
         if (r) {
