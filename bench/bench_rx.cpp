@@ -40,8 +40,8 @@
 
 namespace {
 
-using kptbench::kDataRing;
 using kptbench::FilledRing;
+using kptbench::kDataRing;
 using kptbench::Sim;
 using kptbench::sim;
 

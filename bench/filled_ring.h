@@ -1,9 +1,8 @@
-// filled_ring.h - a receive ring whose queue is written here, as the adapter
-// would write it, for the benchmarks that time the receive path without a
-// wire: the descriptor ring is filled with descriptors of as many packets as
-// fit (58 short frames, fewer long ones), and each time the reader has
-// consumed a lap the sequence numbers are rewritten for the next lap,
-// outside the timing.
+// filled_ring.h - a receive ring of the in-process simulator whose port is
+// never started: its descriptor ring holds identical descriptors of
+// `frame`-byte frames (as many per descriptor as fit), and each lap the
+// reader has consumed is made valid again by Publish(), outside the timing.
+// The frames' bytes are whatever the data ring holds.
 #pragma once
 
 #include <endian.h>
@@ -13,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 
 #include "bench_sim.h"
 #include "kpt_rx.h"

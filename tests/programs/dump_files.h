@@ -60,6 +60,7 @@ struct NgFile {
         std::string name;
         Bytes mac;
         int tsresol = -1;
+        std::string filter; // the expression of an if_filter option
     };
     struct Packet {
         uint32_t ifid = 0;
@@ -114,6 +115,7 @@ inline NgFile ReadBlocks(const std::string &path)
                 if (c == 2) i.name.assign((const char *)v, n);
                 if (c == 6) i.mac.assign(v, v + n);
                 if (c == 9 && n >= 1) i.tsresol = v[0];
+                if (c == 11 && n >= 1 && v[0] == 0) i.filter.assign((const char *)v + 1, n - 1u);
             });
             f.ifaces.push_back(i);
         } else if (type == 6) {

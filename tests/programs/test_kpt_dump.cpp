@@ -3,6 +3,7 @@
 // statistics after a signal, replay of its files through the pcap: wire,
 // and the iface: wire over a veth pair.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
@@ -13,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -129,6 +131,57 @@ uint32_t SeqOf(const Bytes &f)
     uint32_t s = 0;
     if (f.size() >= 18) memcpy(&s, f.data() + 14, 4);
     return s;
+}
+
+// A program of the host's packet analyser suite on PATH; empty when absent.
+std::string HostTool(const std::string &name)
+{
+    const char *path = getenv("PATH");
+    std::string p = path ? path : "/usr/bin:/bin";
+    size_t i = 0;
+    while (i <= p.size()) {
+        size_t j = p.find(':', i);
+        if (j == std::string::npos) j = p.size();
+        std::string f = p.substr(i, j - i) + "/" + name;
+        if (access(f.c_str(), X_OK) == 0) return f;
+        i = j + 1;
+    }
+    return "";
+}
+
+// "Field = value" or "Field: value" lines of capinfos about a file, in order;
+// empty when capinfos is absent.
+std::vector<std::pair<std::string, std::string>> Capinfos(const std::string &file)
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    std::string tool = HostTool("capinfos");
+    if (tool.empty()) return out;
+    RunResult r = RunProgram({tool, file});
+    size_t i = 0;
+    while (i < r.out.size()) {
+        size_t j = r.out.find('\n', i);
+        if (j == std::string::npos) j = r.out.size();
+        std::string l = r.out.substr(i, j - i);
+        size_t sep = l.find(" = ");
+        size_t w = sep == std::string::npos ? l.find(": ") : sep;
+        if (w != std::string::npos) {
+            size_t a = l.find_first_not_of(' '), v = l.find_first_not_of(' ', w + (sep == w ? 3 : 2));
+            out.emplace_back(l.substr(a, w - a), v == std::string::npos ? "" : l.substr(v));
+        }
+        i = j + 1;
+    }
+    return out;
+}
+
+// Frames in a file as tshark reads it, or -1 when tshark is absent; a file
+// it cannot read whole fails the calling test.
+long TsharkFrames(const std::string &file)
+{
+    std::string tool = HostTool("tshark");
+    if (tool.empty()) return -1;
+    RunResult r = RunProgram({tool, "-n", "-r", file, "-T", "fields", "-e", "frame.number"});
+    EXPECT_EQ(r.status, 0) << file << ": " << r.err;
+    return long(std::count(r.out.begin(), r.out.end(), '\n'));
 }
 
 class KptDump : public ::testing::Test {
@@ -311,8 +364,9 @@ TEST_F(KptDump, PortsMergeInTimeOrderAndRingsWriteAFileEach)
 }
 
 // A filter that takes every frame, one that takes none (stopped by SIGINT:
-// complete file, statistics, summary), and expressions that do not compile.
-TEST_F(KptDump, FiltersTakeAllOrNoneAndBadOnesExit2)
+// complete file, statistics, summary), and expressions that do not compile
+// (a command-line mistake: status 1).
+TEST_F(KptDump, FiltersTakeAllOrNoneAndBadOnesExit1)
 {
     SimdProcess simd(dev_.path(), {"--ports", "1", "--wire", "0=gen:pps=5000,len=80"});
     ASSERT_TRUE(simd.ready());
@@ -367,94 +421,184 @@ TEST_F(KptDump, FiltersTakeAllOrNoneAndBadOnesExit2)
                                          std::vector<std::string>{"ip", "proto", "nonsense"}}) {
         bad.insert(bad.begin(), {"-p", "0", "-w", F("bad.pcapng")});
         auto r = DumpRun(bad);
-        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(r.err.rfind("kpt_dump: bad filter expression: ", 0), 0u) << r.err;
     }
 }
 
-// Stopped by SIGINT in full flow: the file is complete, its statistics and
-// the summary agree with the frames in it.
-TEST_F(KptDump, SigintClosesTheFileWithItsStatistics)
+// Stopped in full flow by an interrupt, a hang-up (the terminal or session
+// closed) or a quit: the file is complete, its statistics and the summary
+// agree with the frames in it, and frames reaching the port after the stop
+// are not counted as dropped.
+TEST_F(KptDump, StopSignalsCloseTheFileWithItsStatistics)
 {
     // A rate every build keeps up with, instrumented ones included.
     const std::string gen = "0=gen:pps=" + std::to_string(50000 / kpttest::kSlowdown) + ",len=60-1514";
     SimdProcess simd(dev_.path(), {"--ports", "1", "--wire", gen});
     ASSERT_TRUE(simd.ready());
-    auto d = Dump({"-p", "0", "-q", "-w", F("int.pcapng")});
-    WaitCapturing(300);
-    d->Signal(SIGINT);
-    ASSERT_EQ(d->Wait(), 0) << d->Err();
-    Summary s = ParseSummary(d->Err());
-    ASSERT_TRUE(s.found) << d->Err();
-    EXPECT_GT(s.frames, 1000u);
-    EXPECT_EQ(s.ring + s.filtered, 0u);
-    // The adapter counts a frame that reaches the port between the counters'
-    // first read and the start, or between the stop and the last read, as
-    // dropped: the milliseconds of a slow (instrumented) run's stop.
-    EXPECT_LE(s.adapter * 10, s.frames);
-    NgFile ng = ReadBlocks(F("int.pcapng"));
-    EXPECT_EQ(ng.error, "");
-    ASSERT_EQ(ng.packets.size(), s.frames);
-    ASSERT_EQ(ng.stats.size(), 1u);
-    auto &o = ng.stats[0].opt;
-    EXPECT_EQ(o[4], s.frames + o[5]); // received
-    EXPECT_LE(o[5], s.adapter);       // the file's counters are read first
-    EXPECT_EQ(o[7], 0u);
-    EXPECT_EQ(o[6], s.frames);
-    EXPECT_EQ(o[8], s.frames);
-    EXPECT_LT(o[2], o[3]);
-    std::string err;
-    EXPECT_EQ(ReadWithLibpcap(F("int.pcapng"), &err).size(), s.frames) << err;
-}
-
-// Rotation by size keeps the newest files, each complete and within the
-// limit; rotation by time starts a file every period.
-TEST_F(KptDump, RotationKeepsCompleteFilesWithinTheLimits)
-{
-    SimdProcess simd(dev_.path(), {"--ports", "1", "--wire", "0=gen:pps=40000,len=1000"});
-    ASSERT_TRUE(simd.ready());
-    auto r = DumpRun({"-p", "0", "-q", "-c", "4200", "-C", "1", "-W", "3", "-w", F("rot")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    // 4200 blocks of 1032 bytes: files 0 to 4, the first two removed.
-    struct stat st;
-    EXPECT_NE(stat(F("rot.0").c_str(), &st), 0);
-    EXPECT_NE(stat(F("rot.1").c_str(), &st), 0);
-    EXPECT_NE(stat(F("rot.5").c_str(), &st), 0);
-    size_t frames = 0;
-    for (int k = 2; k <= 4; ++k) {
-        std::string name = F("rot." + std::to_string(k));
-        ASSERT_EQ(stat(name.c_str(), &st), 0) << name;
-        EXPECT_LE(uint64_t(st.st_size), 1000000u + 1032u) << name;
-        if (k < 4) {
-            EXPECT_GT(uint64_t(st.st_size), 1000000u - 2 * 1032u) << name;
-        }
-        std::string err;
-        frames += ReadWithLibpcap(name, &err).size();
-        EXPECT_EQ(err, "") << name;
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        std::string name = F("stop" + std::to_string(sig) + ".pcapng");
+        auto d = Dump({"-p", "0", "-q", "-w", name});
+        WaitCapturing(300);
+        d->Signal(sig);
+        ASSERT_EQ(d->Wait(), 0) << d->Err();
+        Summary s = ParseSummary(d->Err());
+        ASSERT_TRUE(s.found) << d->Err();
+        EXPECT_GT(s.frames, 1000u);
+        // Nothing is lost at this rate; what reaches the port before the
+        // start or after the stop is not the capture's.
+        EXPECT_EQ(s.adapter + s.ring + s.filtered, 0u) << d->Err();
         NgFile ng = ReadBlocks(name);
         EXPECT_EQ(ng.error, "");
-        ASSERT_EQ(ng.stats.size(), 1u) << name;
-        EXPECT_EQ(ng.stats[0].opt[8], ng.packets.size());
+        ASSERT_EQ(ng.packets.size(), s.frames);
+        ASSERT_EQ(ng.stats.size(), 1u);
+        auto &o = ng.stats[0].opt;
+        EXPECT_EQ(o[4], s.frames); // received
+        EXPECT_EQ(o[5], 0u);
+        EXPECT_EQ(o[7], 0u);
+        EXPECT_EQ(o[6], s.frames);
+        EXPECT_EQ(o[8], s.frames);
+        EXPECT_LT(o[2], o[3]);
+        std::string err;
+        EXPECT_EQ(ReadWithLibpcap(name, &err).size(), s.frames) << err;
+        long t = TsharkFrames(name);
+        if (t >= 0) {
+            EXPECT_EQ(uint64_t(t), s.frames);
+        }
     }
-    EXPECT_GT(frames, 1800u);
+}
 
-    // By time: every file spans at most its period, and the run of about
-    // three periods gives three or four files.
+// Rotation by size: FILE, FILE1, ... each complete, within the limit and
+// counting its own frames; with -W the names come round again, so the
+// newest files are all there.  Rotation by time follows the host's clock
+// alone, with the adapter's three seconds behind it.
+TEST_F(KptDump, RotationKeepsCompleteFilesWithinTheLimits)
+{
+    SimdProcess simd(dev_.path(), {"--ports", "1", "--clock-offset", "-3000000000", "--wire",
+                                   "0=gen:pps=40000,len=1000"});
+    ASSERT_TRUE(simd.ready());
+    struct stat st;
+    // One file's frames, checked whole; their number.
+    auto complete = [&](const std::string &name, uint64_t max_bytes) -> NgFile {
+        SCOPED_TRACE(name);
+        NgFile ng;
+        if (stat(name.c_str(), &st) != 0) {
+            ADD_FAILURE() << "missing";
+            return ng;
+        }
+        if (max_bytes) {
+            EXPECT_LE(uint64_t(st.st_size), max_bytes);
+        }
+        std::string err;
+        size_t n = ReadWithLibpcap(name, &err).size();
+        EXPECT_EQ(err, "");
+        ng = ReadBlocks(name);
+        EXPECT_EQ(ng.error, "");
+        EXPECT_EQ(ng.packets.size(), n);
+        EXPECT_EQ(ng.stats.size(), 1u);
+        if (!ng.stats.empty()) {
+            EXPECT_EQ(ng.stats[0].opt[6], n); // accepted by the filter
+            EXPECT_EQ(ng.stats[0].opt[8], n); // delivered
+        }
+        long t = TsharkFrames(name);
+        if (t >= 0) {
+            EXPECT_EQ(size_t(t), n);
+        }
+        return ng;
+    };
+
+    auto plain = DumpRun({"-p", "0", "-q", "-c", "2500", "-C", "1", "-w", F("plain")});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    size_t total = 0;
+    for (const char *n : {"plain", "plain1", "plain2"}) total += complete(F(n), 1000000).packets.size();
+    EXPECT_EQ(total, 2500u);
+    EXPECT_NE(stat(F("plain3").c_str(), &st), 0);
+    EXPECT_NE(stat(F("plain0").c_str(), &st), 0);
+
+    // 4200 blocks of 1032 bytes make five files: the fourth and fifth take
+    // the first two names again.
+    auto r = DumpRun({"-p", "0", "-q", "-c", "4200", "-C", "1", "-W", "3", "-w", F("rot")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(stat(F("rot").c_str(), &st), 0);
+    EXPECT_NE(stat(F("rot3").c_str(), &st), 0);
+    NgFile f2 = complete(F("rot2"), 1000000), f3 = complete(F("rot0"), 1000000),
+           f4 = complete(F("rot1"), 1000000);
+    ASSERT_FALSE(f2.packets.empty() || f3.packets.empty() || f4.packets.empty());
+    EXPECT_GT(f2.packets.size(), 900u);
+    EXPECT_EQ(f2.packets.size(), f3.packets.size());
+    EXPECT_LT(f2.packets.back().ts, f3.packets.front().ts);
+    EXPECT_LT(f3.packets.back().ts, f4.packets.front().ts);
+    EXPECT_EQ(4200 - f4.packets.size(), 4 * f2.packets.size());
+
+    // By time: the run of about three periods gives three or four files,
+    // each spanning its period (and the batch that may be waiting in the
+    // ring when it opens), not the four seconds the adapter's clock would
+    // give the first one.
     auto t = Dump({"-p", "0", "-q", "-G", "1", "-w", F("time")});
     WaitCapturing(2600);
     t->Signal(SIGTERM);
     ASSERT_EQ(t->Wait(), 0) << t->Err();
     int files = 0;
-    for (int k = 0; stat(F("time." + std::to_string(k)).c_str(), &st) == 0; ++k) {
+    for (int k = 0; stat(F(k ? "time" + std::to_string(k) : "time").c_str(), &st) == 0; ++k) {
         files++;
-        std::string err;
-        auto pk = ReadWithLibpcap(F("time." + std::to_string(k)), &err);
-        EXPECT_EQ(err, "");
-        ASSERT_FALSE(pk.empty()) << k;
-        EXPECT_LT(pk.back().ts_ns - pk.front().ts_ns, 1000000000u) << k;
+        NgFile ng = complete(F(k ? "time" + std::to_string(k) : "time"), 0);
+        ASSERT_FALSE(ng.packets.empty()) << k;
+        EXPECT_LT(ng.packets.back().ts - ng.packets.front().ts, 1500000000u) << k;
     }
     EXPECT_GE(files, 3);
     EXPECT_LE(files, 5);
+}
+
+// With -G the file of a period opens with its first frame: a quiet period
+// leaves no empty file behind, -W stops the run after that many files, and
+// the names take the time the file opened.
+TEST_F(KptDump, TimeRotationOpensAFileOnlyForFrames)
+{
+    SimdProcess simd(dev_.path(), {"--ports", "2", "--wire", "1=peer:0"});
+    ASSERT_TRUE(simd.ready());
+    setenv("ZAL_DEV_DIR", dev_.path().c_str(), 1);
+    ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+    kpt_inject_t inj;
+    ASSERT_EQ(kpt_inject_open(1, 0, &inj), 0);
+    TempDir out;
+    auto d = Dump({"-p", "0", "-q", "-G", "1", "-W", "2", "-w", out.path() + "/g_%s"});
+    WaitCapturing(100);
+    auto burst = [&](uint32_t first) {
+        uint64_t t = WallNs();
+        for (uint32_t seq = first; seq < first + 5; ++seq) {
+            Bytes f = TestFrame(seq);
+            EXPECT_EQ(kpt_inject_send(inj, 1000, 0, f.data(), uint32_t(f.size())), 0);
+        }
+        return t / 1000000000u;
+    };
+    uint64_t s1 = burst(1);
+    usleep(2500000); // two and a half quiet periods
+    uint64_t s2 = burst(100);
+    // The second file's period ends a second later, and with it the run.
+    ASSERT_EQ(d->Wait(15000), 0) << d->Err();
+    kpt_inject_close(inj);
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(out.path().c_str())) {
+        while (struct dirent *e = readdir(dir))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), 2u);
+    uint32_t firsts[2] = {1, 100};
+    uint64_t secs[2] = {s1, s2};
+    for (size_t k = 0; k < 2; ++k) {
+        SCOPED_TRACE(names[k]);
+        uint64_t sec = strtoull(names[k].c_str() + 2, nullptr, 10);
+        EXPECT_GE(sec + 2, secs[k]);
+        EXPECT_LE(sec, secs[k] + 2);
+        std::string err;
+        auto pk = ReadWithLibpcap(out.path() + "/" + names[k], &err);
+        EXPECT_EQ(err, "");
+        ASSERT_EQ(pk.size(), 5u);
+        for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(SeqOf(pk[i].data), firsts[k] + i);
+    }
 }
 
 // The one-line summaries, over frames held in buffers of their exact length
@@ -506,18 +650,150 @@ TEST(KptDumpText, FrameLinesDecodeWhatFitsOnly)
     EXPECT_NE(line(Bytes(13, 0)).find("len 13 truncated"), std::string::npos);
 }
 
-TEST_F(KptDump, CommandLineMistakesExit2WithUsage)
+// Mistakes print the usage and exit 1; a start that fails (a file that
+// cannot be created) prints its error alone and exits 1.
+TEST_F(KptDump, CommandLineMistakesAndFailedStartsExit1)
 {
     for (std::vector<std::string> a : {std::vector<std::string>{},
                                        {"-p", "32"},
                                        {"-p", "3-1"},
+                                       {"-p", "0", "-i", "quor0"},
                                        {"-p", "0", "-C", "1"},
                                        {"-p", "0", "-W", "2", "-w", "x"},
+                                       {"-p", "0", "-C", "1", "-w", "x", "-F", "f", "udp"},
+                                       {"-p", "0", "-w", "x", "--prealloc"},
                                        {"-p", "0,1", "-n", "2", "-w", "x"},
-                                       {"-p", "0", "-s", "0"}}) {
+                                       {"-p", "0", "-s", "262145"},
+                                       {"-p", "0", "-B", "0"},
+                                       {"-p", "0", "--no-such-option"}}) {
         auto r = DumpRun(a);
-        EXPECT_EQ(r.status, 2) << r.err;
-        EXPECT_NE(r.err.find("Usage: kpt_dump -p PORTS"), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("Usage: kpt_dump "), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    SimdProcess simd(dev_.path(), {"--ports", "2"});
+    ASSERT_TRUE(simd.ready());
+    for (std::vector<std::string> a : {std::vector<std::string>{"-p", "0", "-w", "/nonexistent/x"},
+                                       {"-i", "quor0", "-n", "2", "-C", "1", "-w", "/nonexistent/x"},
+                                       {"-i", "nosuch0"},
+                                       {"-i", "quor0+7"},
+                                       {"-p", "0", "-F", F("no-such-filter-file")}}) {
+        auto r = DumpRun(a);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.find("frames captured"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind("kpt_dump: ", 0), 0u) << r.err;
+    }
+}
+
+// The forms other capture programs' users type: ports by name and merged,
+// the list of ports, snap length 0, the ring's size, help and version on
+// standard output, options after the filter expression, and a filter read
+// from a file and recorded with each interface.
+TEST_F(KptDump, NamedPortsListsHelpAndFilterFiles)
+{
+    SimdProcess simd(dev_.path(), {"--ports", "2", "--wire", "0=gen:pps=4000,len=80",
+                                   "--wire", "1=gen:pps=4000,len=100"});
+    ASSERT_TRUE(simd.ready());
+    auto ctl = [&](const std::string &state) {
+        return RunProgram({BinPath("quor_simctl"), "--dir", dev_.path(), "link", "1", state}).status;
+    };
+    ASSERT_EQ(ctl("down"), 0);
+    auto list = DumpRun({"-D"});
+    ASSERT_EQ(ctl("up"), 0);
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, "1.quor0 (port 0, link up, 10000 Mbit/s, 02:51:53:02:00:00)\n"
+                        "2.quor1 (port 1, link down, 10000 Mbit/s, 02:51:53:02:00:01)\n");
+
+    for (const char *h : {"-h", "--help"}) {
+        auto r = DumpRun({h});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("Usage: kpt_dump ", 0), 0u) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+    auto v = DumpRun({"--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out.rfind("kpt_dump 3.", 0), 0u) << v.out;
+
+    // Merged by name, the whole frame kept, options after the expression.
+    // (Half a second of both generators: one port's start may lag the
+    // other's on a loaded machine.)
+    auto m = DumpRun({"-i", "quor0+1", "udp", "-s", "0", "-c", "4000", "-B", "8192", "-w", F("m"), "-q"});
+    ASSERT_EQ(m.status, 0) << m.err;
+    NgFile ng = ReadBlocks(F("m"));
+    ASSERT_EQ(ng.ifaces.size(), 2u);
+    size_t per[2] = {0, 0};
+    for (auto &p : ng.packets) per[p.ifid & 1]++;
+    EXPECT_EQ(per[0] + per[1], 4000u);
+    EXPECT_GT(per[0], 100u);
+    EXPECT_GT(per[1], 100u);
+    for (auto &i : ng.ifaces) {
+        EXPECT_EQ(i.snaplen, 262144u);
+        EXPECT_EQ(i.filter, "udp");
+    }
+
+    // A filter file: lines joined, comments dropped; capinfos shows it.
+    {
+        FILE *f = fopen(F("filter").c_str(), "w");
+        fputs("# only the second port's frames\nudp and\n  len = 100\n", f);
+        fclose(f);
+    }
+    auto ff = DumpRun({"-i", "quor1", "-c", "20", "-F", F("filter"), "-w", F("ff"), "-q"});
+    ASSERT_EQ(ff.status, 0) << ff.err;
+    ng = ReadBlocks(F("ff"));
+    ASSERT_EQ(ng.ifaces.size(), 1u);
+    EXPECT_EQ(ng.ifaces[0].name, "quor1");
+    EXPECT_EQ(ng.ifaces[0].filter, "udp and len = 100");
+    EXPECT_EQ(ng.packets.size(), 20u);
+    auto info = Capinfos(F("ff"));
+    if (info.empty()) GTEST_SKIP() << "capinfos is not installed";
+    auto field = [&](const std::string &k) {
+        for (auto &kv : info)
+            if (kv.first == k) return kv.second;
+        return std::string("(none)");
+    };
+    EXPECT_EQ(field("Filter string"), "udp and len = 100");
+    EXPECT_EQ(field("Number of packets"), "20");
+    EXPECT_EQ(field("Name"), "quor1");
+}
+
+// Data reaches the file while traffic is slow: the header at once, frames
+// within about a second, every frame at once with -U; the same through a
+// pipe.
+TEST_F(KptDump, SlowTrafficReachesTheFileWithinASecond)
+{
+    SimdProcess simd(dev_.path(), {"--ports", "1", "--wire", "0=gen:pps=20,len=80"});
+    ASSERT_TRUE(simd.ready());
+    auto file = Dump({"-p", "0", "-q", "-w", F("slow")});
+    auto unbuf = Dump({"-p", "0", "-q", "-U", "-w", F("unbuf")}, "KPT_APP_ID=1");
+    auto pipe = Dump({"-p", "0", "-q", "-w", "-"}, "KPT_APP_ID=2");
+    WaitCapturing(0);
+    // Read while they run: whole blocks, some frames among them.
+    auto frames_in = [](const std::string &name) -> long {
+        NgFile ng = ReadBlocks(name);
+        if (ng.ifaces.empty() || !ng.error.empty()) return -1;
+        return long(ng.packets.size());
+    };
+    const std::string piped = work_.path() + "/" + std::to_string(children_) + ".out";
+    for (const std::string &name : {F("slow"), F("unbuf"), piped}) {
+        SCOPED_TRACE(name);
+        long n = -1;
+        for (int i = 0; i < 100 && n < 3; ++i) {
+            usleep(100000);
+            n = frames_in(name);
+        }
+        EXPECT_GE(n, 3);
+    }
+    EXPECT_FALSE(file->Exited() || unbuf->Exited() || pipe->Exited());
+    for (auto *d : {file.get(), unbuf.get(), pipe.get()}) {
+        d->Signal(SIGINT);
+        EXPECT_EQ(d->Wait(), 0) << d->Err();
+    }
+    std::string err;
+    EXPECT_GE(ReadWithLibpcap(F("slow"), &err).size(), 3u) << err;
+    long t = TsharkFrames(piped);
+    if (t >= 0) {
+        EXPECT_GE(t, 3);
     }
 }
 

@@ -4,6 +4,7 @@
 // must be reported, not wait forever.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -17,7 +18,7 @@ namespace {
 using namespace kpttest;
 using namespace kptdump;
 
-const std::vector<IfaceDesc> kIfaces = {IfaceDesc{"quor0", {}, false, 262144, 0}};
+const std::vector<IfaceDesc> kIfaces = {IfaceDesc{"quor0", {}, false, 262144, 0, ""}};
 
 // Frame i: a length that varies from 60 to 1514 bytes and bytes that say i.
 Bytes frame(uint32_t i)
@@ -99,6 +100,44 @@ TEST(PcapngWriter, AFailingFileIsReportedAndTheNextFileStartsClean)
     auto got = ReadWithLibpcap(path, &err);
     EXPECT_EQ(err, "");
     EXPECT_EQ(got.size(), 3000u);
+    unlink(path.c_str());
+}
+
+// A preallocated file is cut back to its content when it closes, whether
+// it ends short of the reserve or past it; the data drained before the
+// close is in the file at once, and the filter is recorded per interface.
+TEST(PcapngWriter, PreallocatedFilesEndAtTheirContent)
+{
+    std::string path = testing::TempDir() + "pcapng_writer_prealloc.pcapng";
+    std::vector<IfaceDesc> ifs = kIfaces;
+    ifs[0].filter = "udp and dst port 9";
+    Bytes f = frame(3);
+    PcapngWriter w(64u << 10, 2);
+    for (uint32_t frames : {10u, 3000u}) {
+        SCOPED_TRACE(frames);
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        w.begin(fd, true, SectionInfo{}, ifs, 1u << 20);
+        w.drain();
+        for (uint32_t i = 0; i < frames; ++i)
+            w.packet(0, i, f.data(), uint32_t(f.size()), uint32_t(f.size()));
+        w.drain();
+        // What was drained reaches the file without a close.
+        for (int t = 0; t < 2000 && ReadBlocks(path).packets.size() < frames; ++t) usleep(1000);
+        EXPECT_EQ(ReadBlocks(path).packets.size(), frames);
+        w.stats(0, IfaceStats{});
+        uint64_t bytes = w.file_bytes();
+        ASSERT_EQ(w.close(), 0);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(uint64_t(st.st_size), bytes);
+        NgFile ng = ReadBlocks(path);
+        EXPECT_EQ(ng.error, "");
+        EXPECT_EQ(ng.packets.size(), frames);
+        EXPECT_EQ(ng.stats.size(), 1u);
+        ASSERT_EQ(ng.ifaces.size(), 1u);
+        EXPECT_EQ(ng.ifaces[0].filter, "udp and dst port 9");
+    }
     unlink(path.c_str());
 }
 

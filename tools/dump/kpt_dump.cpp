@@ -1,15 +1,17 @@
 // kpt_dump - captures ports to pcapng files (or prints one line per frame),
 // with capture filter expressions, file rotation and per-port statistics.
 //
-//   kpt_dump -p PORTS [-n RINGS] [-w FILE|-] [-c COUNT] [-s SNAPLEN] [-C MB]
-//            [-W NFILES] [-G SECONDS] [-q] [FILTER EXPRESSION...]
+//   kpt_dump -i NAME | -p PORTS [-n RINGS] [-w FILE|-] [-c COUNT] [-s SNAPLEN]
+//            [-B KIB] [-C MB [--prealloc]] [-W NFILES] [-G SECONDS] [-U] [-q]
+//            [-F FILE | FILTER EXPRESSION...]
 //
 // Several ports are read through one ring group, so the frames come out in
 // timestamp order across them; -n gives one port's RSS rings a thread and a
 // file each.  A single port's ring is read in batches; each frame is
 // filtered in place and copied into a large output buffer, and the batch's
 // ring space is given back at once.  Full buffers go to the file from a
-// thread of their own (PcapngWriter).
+// thread of their own (PcapngWriter); what is buffered goes out at least once
+// a second, and after every batch with -U.
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -38,33 +40,63 @@ using namespace kptdump;
 namespace {
 
 const char kUsage[] =
-    "Usage: kpt_dump -p PORTS [-n RINGS] [-w FILE|-] [-c COUNT] [-s SNAPLEN] [-C MB]\n"
-    "                [-W NFILES] [-G SECONDS] [-q] [FILTER EXPRESSION...]\n"
-    "  -p PORTS    ports to capture: 0, 0,2 or 0-3\n"
-    "  -n RINGS    RSS rings of the port, one thread and one file (.ringN) each\n"
+    "Usage: kpt_dump -i NAME | -p PORTS [-n RINGS] [-w FILE|-] [-c COUNT] [-s SNAPLEN]\n"
+    "                [-B KIB] [-C MB [--prealloc]] [-W NFILES] [-G SECONDS] [-U] [-q]\n"
+    "                [-F FILE | FILTER EXPRESSION...]\n"
+    "       kpt_dump -D | -h | --version\n"
+    "  -i NAME     the port named NAME (as -D lists it); NAME+M+... merges ports M, ...\n"
+    "  -p PORTS    ports to capture by number: 0, 0,2 or 0-3\n"
+    "  -n RINGS    RSS rings of the port, one thread and one file (FILE.ringN) each\n"
     "  -w FILE     write pcapng to FILE ('-': standard output); without -w one\n"
     "              line per frame is printed\n"
     "  -c COUNT    stop after COUNT frames\n"
-    "  -s SNAPLEN  bytes kept of each frame (default 262144)\n"
-    "  -C MB       start a new file after MB megabytes (FILE.0, FILE.1, ...)\n"
-    "  -W NFILES   with -C or -G, keep only the newest NFILES files\n"
-    "  -G SECONDS  start a new file every SECONDS seconds\n"
-    "  -q          no progress line\n";
+    "  -s SNAPLEN  bytes kept of each frame (0 or default: 262144, the whole frame)\n"
+    "  -B KIB      size of the data ring in KiB\n"
+    "  -C MB       start a new file after MB megabytes (FILE, FILE1, FILE2, ...)\n"
+    "  --prealloc  with -C: reserve each file's size when it opens, cut it back\n"
+    "              to its content when it closes\n"
+    "  -W NFILES   with -C: reuse NFILES names (FILE0 ...); with -G: stop after\n"
+    "              NFILES files\n"
+    "  -G SECONDS  start a new file every SECONDS seconds, when a frame comes;\n"
+    "              FILE may hold strftime patterns (%Y%m%d-%H%M%S)\n"
+    "  -U          write every frame to the file as it comes\n"
+    "  -F FILE     read the filter expression from FILE\n"
+    "  -D          list the ports with link state and MAC address\n"
+    "  -q          no progress line\n"
+    "  -h, --help  this text;  --version  the program's version\n"
+    "Frames reach the file at least once a second; SIGINT, SIGTERM, SIGHUP and\n"
+    "SIGQUIT end a capture with its files complete.\n";
 
 constexpr uint32_t kMaxPorts = 32;
+constexpr uint32_t kMaxSnap = 262144;
 constexpr int kRecvTimeoutMs = 100;
 // Frames borrowed from the ring per call.
 constexpr int kBatch = 256;
 // An interface statistics block as this program writes it.
 constexpr uint64_t kIsbBytes = 112;
+// Buffered output goes to the file at least this often.
+constexpr uint64_t kFlushNs = 1000000000;
 
 std::atomic<bool> g_stop{false};
-std::atomic<bool> g_port_stopped{false}; // after kpt_stop: the rings only drain
+// Stopping: each ring thread, once it sees g_stop, freezes its counters and
+// counts itself in g_frozen; the main thread then stops the port and sets
+// g_port_stopped, after which the rings only drain.
+std::atomic<int> g_frozen{0};
+std::atomic<bool> g_port_stopped{false};
 
 uint64_t wall_ns()
 {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+// The host's time for rotation and flushing, read once a batch: the coarse
+// clock costs a few nanoseconds and is a few milliseconds fine at worst.
+uint64_t tick_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME_COARSE, &ts);
     return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
 }
 
@@ -114,25 +146,83 @@ bool parse_ports(const std::string &s, uint32_t *mask)
     return m != 0;
 }
 
+// A word from the command line or a file, fit to be printed: control and
+// non-ASCII bytes as \xNN, at most 64 of them.
+std::string printable(const std::string &s)
+{
+    std::string o;
+    for (size_t i = 0; i < s.size() && i < 64; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            o += char(c);
+        } else {
+            char b[8];
+            snprintf(b, sizeof b, "\\x%02x", c);
+            o += b;
+        }
+    }
+    if (s.size() > 64) o += "...";
+    return o;
+}
+
+// A port by the name kpt_getifaddrs gives it ("quor0", or the host's
+// prefix), by "quorN", or by its number.
+bool port_by_name(const std::string &name, const kpt_ifaddrs *ifa, uint32_t *port)
+{
+    for (const kpt_ifaddrs *a = ifa; a; a = a->kpt_ifa_next)
+        if (a->kpt_ifa_name && name == a->kpt_ifa_name && a->kpt_ifa_portnum < kMaxPorts) {
+            *port = a->kpt_ifa_portnum;
+            return true;
+        }
+    uint64_t v;
+    const char *num = name.rfind("quor", 0) == 0 ? name.c_str() + 4 : name.c_str();
+    if (!parse_num(num, 0, kMaxPorts - 1, &v)) return false;
+    *port = uint32_t(v);
+    return true;
+}
+
+// "NAME" or "NAME+M+K..." (further ports by name or number) into a mask.
+bool parse_ifname(const std::string &s, const kpt_ifaddrs *ifa, uint32_t *mask)
+{
+    uint32_t m = 0;
+    size_t i = 0;
+    while (i <= s.size()) {
+        size_t j = s.find('+', i);
+        if (j == std::string::npos) j = s.size();
+        uint32_t p;
+        if (!port_by_name(s.substr(i, j - i), ifa, &p)) return false;
+        m |= 1u << p;
+        i = j + 1;
+    }
+    *mask = m;
+    return m != 0;
+}
+
 struct Options {
     uint32_t portmask = 0;
+    std::string ifname; // -i, resolved once the library is up
     int rings = 1;
     std::string out;  // empty: print lines; "-": standard output
     uint64_t count = 0;
-    uint32_t snaplen = 262144;
+    uint32_t snaplen = kMaxSnap;
+    uint64_t ring_bytes = 0; // -B; 0: the library's default
     uint64_t rotate_bytes = 0;
+    bool prealloc = false;
     uint64_t keep_files = 0;
     uint64_t rotate_ns = 0;
+    bool unbuffered = false;
     bool quiet = false;
+    bool list = false;
     std::string filter;
 };
 
 // Counters of one port, as the library reports them.
 struct PortCounters {
-    uint64_t received = 0, adapter_drop = 0, ring_drop = 0;
+    uint64_t recv = 0, adapter_drop = 0, ring_drop = 0;
+    uint64_t received() const { return recv + adapter_drop + ring_drop; }
     PortCounters operator-(const PortCounters &o) const
     {
-        return {received - o.received, adapter_drop - o.adapter_drop, ring_drop - o.ring_drop};
+        return {recv - o.recv, adapter_drop - o.adapter_drop, ring_drop - o.ring_drop};
     }
 };
 
@@ -142,9 +232,9 @@ PortCounters read_port(kpt_ring_t ring)
     memset(&st, 0, sizeof st);
     PortCounters c;
     if (kpt_ring_getstats(ring, &st) != 0) return c;
+    c.recv = st.nic_pkt_recv;
     c.adapter_drop = st.nic_pkt_overflow;
     c.ring_drop = st.ring_pkt_overflow;
-    c.received = st.nic_pkt_recv + st.nic_pkt_overflow + st.ring_pkt_overflow;
     return c;
 }
 
@@ -162,16 +252,9 @@ struct Capture {
     // line: a ring's statistics are read by the thread that uses the ring.
     std::atomic<bool> want_drops{false};
     std::atomic<uint64_t> drops{0};
-    void publish_drops()
-    {
-        uint64_t d = 0;
-        for (kpt_ring_t r : stat_ring) {
-            PortCounters c = read_port(r);
-            d += c.adapter_drop + c.ring_drop;
-        }
-        drops.store(d, std::memory_order_relaxed);
-        want_drops.store(false, std::memory_order_release); // pairs with progress()'s acquire
-    }
+    // The run's counters per interface, left by ring 0's thread at its end
+    // (read by the main thread after the join).
+    std::vector<PortCounters> totals;
 };
 
 // One ring's output: a pcapng file set with its rotation, or printed lines.
@@ -189,44 +272,97 @@ public:
         acc0_.assign(n, 0);
         del0_.assign(n, 0);
         port0_.assign(n, PortCounters{});
+        run0_.assign(n, PortCounters{});
+        frozen_.assign(n, PortCounters{});
+        pattern_ = cap.opt.rotate_ns && cap.opt.out.find('%') != std::string::npos;
     }
     ~Output() { finish(); }
 
     bool writing() const { return !cap_.opt.out.empty(); }
 
     // Opens the first file; false with a message printed.
-    bool open_first() { return !writing() || open_file(); }
-
-    inline void frame(uint32_t ifid, uint64_t ts, const uint8_t *p, uint32_t len, uint32_t port)
+    bool open_first()
     {
-        accepted_[ifid]++;
+        for (size_t i = 0; i < stat_ring_.size(); ++i) run0_[i] = read_port(stat_ring_[i]);
+        return !writing() || open_file(tick_ns());
+    }
+
+    // Once the port delivers: frames that reached it before are not this
+    // run's drops.  Called before the ring's thread starts.
+    void started()
+    {
+        for (size_t i = 0; i < stat_ring_.size(); ++i) {
+            PortCounters c = read_port(stat_ring_[i]);
+            run0_[i].adapter_drop = port0_[i].adapter_drop = c.adapter_drop;
+        }
+    }
+
+    // At the stop, before the port stops delivering: the adapter's drop
+    // counts from here on are not this run's (it counts what reaches a
+    // stopped port as dropped).  Frames already delivered are still taken.
+    void freeze()
+    {
+        for (size_t i = 0; i < stat_ring_.size(); ++i) frozen_[i] = read_port(stat_ring_[i]);
+        is_frozen_ = true;
+    }
+
+    // false when the run must end here (an output error or -G with -W done).
+    inline bool frame(uint32_t ifid, uint64_t ts, const uint8_t *p, uint32_t len, uint32_t port)
+    {
         if (!writing()) {
+            accepted_[ifid]++;
             char line[512];
             size_t n = frame_line(line, sizeof line, ts, port, p, len);
             fwrite(line, 1, n, stdout);
             delivered_[ifid]++;
-            return;
+            return true;
         }
         uint32_t caplen = std::min(len, cap_.opt.snaplen);
-        uint64_t block = 32 + ((caplen + 3u) & ~3u);
-        if (rotating() && since_open_ > 0 &&
-            ((cap_.opt.rotate_bytes &&
-              w_.file_bytes() + block + tail_bytes() > cap_.opt.rotate_bytes) ||
-             (cap_.opt.rotate_ns && ts >= period_end_)))
-            rotate(ts);
+        if (!w_.active()) {
+            // The period's file opens with its first frame.
+            if (done_ || !open_file(now_)) return false;
+        } else if (cap_.opt.rotate_bytes && since_open_ > 0 &&
+                   w_.file_bytes() + 32 + ((caplen + 3u) & ~3u) + tail_bytes() >
+                       cap_.opt.rotate_bytes) {
+            if (finish() != 0 || !open_file(now_)) return false;
+        }
+        accepted_[ifid]++;
         w_.packet(ifid, ts, p, caplen, len);
         delivered_[ifid]++;
         since_open_++;
+        return true;
     }
 
-    // Time-based rotation while nothing arrives.
-    void idle()
+    // Before each batch and while nothing comes, with the host's time: ends
+    // a period's file, and sends what is buffered to the file once a second.
+    // false when the run must end here.
+    bool tick(uint64_t now)
     {
-        if (writing() && cap_.opt.rotate_ns) {
-            uint64_t now = wall_ns();
-            if (now >= period_end_) rotate(now);
+        now_ = now;
+        if (!writing()) {
+            if (now - last_flush_ >= kFlushNs) {
+                fflush(stdout);
+                last_flush_ = now;
+            }
+            return true;
         }
+        if (cap_.opt.rotate_ns && w_.active() && now >= period_end_) {
+            if (finish() != 0) return false;
+            in_period_ = 0;
+            // -W with -G: that many files, then the run ends.
+            if (cap_.opt.keep_files && opened_ >= cap_.opt.keep_files) done_ = true;
+            return !done_;
+        }
+        if (now - last_flush_ >= kFlushNs) flush();
+        return !done_;
+    }
+
+    // What is buffered goes to the file (-U: after every batch).
+    void flush()
+    {
+        last_flush_ = now_;
         if (!writing()) fflush(stdout);
+        else if (w_.active()) w_.drain();
     }
 
     // Closes the current file with its statistics; the first error (errno).
@@ -239,11 +375,11 @@ public:
         if (!w_.active()) return err_;
         uint64_t now = wall_ns();
         for (size_t i = 0; i < cap_.ifaces.size(); ++i) {
-            PortCounters pc = read_port(stat_ring_[i]) - port0_[i];
+            PortCounters pc = counters(i) - port0_[i];
             IfaceStats st;
             st.start_ns = file_start_;
             st.end_ns = now;
-            st.received = pc.received;
+            st.received = pc.received();
             st.adapter_drop = pc.adapter_drop;
             st.ring_drop = pc.ring_drop;
             st.accepted = accepted_[i] - acc0_[i];
@@ -253,10 +389,13 @@ public:
         int e = w_.close();
         if (e && !err_) {
             err_ = e;
-            fprintf(stderr, "kpt_dump: writing %s: %s\n", name_.c_str(), strerror(e));
+            fprintf(stderr, "kpt_dump: writing %s: %s\n", printable(name_).c_str(), strerror(e));
         }
         return err_;
     }
+
+    // The run's counters of interface i, frozen at the stop.
+    PortCounters run_counters(size_t i) const { return counters(i) - run0_[i]; }
 
     // A reader that went away (a closed pipe) ends the run too.
     int error() const
@@ -266,20 +405,46 @@ public:
     }
 
 private:
-    bool rotating() const { return cap_.opt.rotate_bytes || cap_.opt.rotate_ns; }
     uint64_t tail_bytes() const { return kIsbBytes * cap_.ifaces.size(); }
 
-    std::string file_name(uint64_t k) const
+    PortCounters counters(size_t i) const
     {
-        std::string n = cap_.opt.out + suffix_;
-        return rotating() ? n + "." + std::to_string(k) : n;
+        PortCounters c = read_port(stat_ring_[i]);
+        if (is_frozen_) c.adapter_drop = std::max(frozen_[i].adapter_drop, run0_[i].adapter_drop);
+        return c;
     }
 
-    bool open_file()
+    // FILE, then FILE1, FILE2, ...; with -C and -W the names FILE0 to
+    // FILE<N-1> come round again; with -G, strftime patterns in FILE are
+    // filled from the time the file opens (and the numbers count the
+    // files of one period).
+    std::string file_name(uint64_t now) const
+    {
+        const Options &o = cap_.opt;
+        std::string base = o.out;
+        if (pattern_) {
+            time_t t = time_t(now / 1000000000u);
+            struct tm tm;
+            char buf[4096];
+            size_t n = localtime_r(&t, &tm) ? strftime(buf, sizeof buf, o.out.c_str(), &tm) : 0;
+            if (n) base.assign(buf, n);
+        }
+        if (!o.rotate_bytes && !o.rotate_ns) return base + suffix_;
+        if (o.rotate_bytes && o.keep_files && !o.rotate_ns) {
+            // As wide as the largest number: FILE00 to FILE11 for twelve.
+            std::string num = std::to_string(opened_ % o.keep_files);
+            size_t width = std::to_string(o.keep_files - 1).size();
+            return base + std::string(width - num.size(), '0') + num + suffix_;
+        }
+        uint64_t k = pattern_ ? in_period_ : opened_;
+        return base + (k ? std::to_string(k) : "") + suffix_;
+    }
+
+    bool open_file(uint64_t now)
     {
         int fd;
         bool own = true;
-        name_ = file_name(index_);
+        name_ = file_name(now);
         if (cap_.opt.out == "-") {
             fd = STDOUT_FILENO;
             own = false;
@@ -288,35 +453,24 @@ private:
             fd = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fd < 0) {
                 err_ = errno;
-                fprintf(stderr, "kpt_dump: %s: %s\n", name_.c_str(), strerror(errno));
+                fprintf(stderr, "kpt_dump: %s: %s\n", printable(name_).c_str(), strerror(errno));
                 return false;
             }
         }
         file_start_ = wall_ns();
-        if (index_ == 0) period_end_ = file_start_ + cap_.opt.rotate_ns;
-        for (size_t i = 0; i < cap_.ifaces.size(); ++i)
-            port0_[i] = read_port(stat_ring_[i]);
+        // A period runs from the opening of its first file.
+        if (in_period_ == 0) period_end_ = now + cap_.opt.rotate_ns;
+        for (size_t i = 0; i < cap_.ifaces.size(); ++i) port0_[i] = counters(i);
         acc0_ = accepted_;
         del0_ = delivered_;
         since_open_ = 0;
-        w_.begin(fd, own, cap_.section, cap_.ifaces);
-        if (cap_.opt.keep_files && index_ >= cap_.opt.keep_files)
-            unlink(file_name(index_ - cap_.opt.keep_files).c_str());
+        opened_++;
+        in_period_++;
+        w_.begin(fd, own, cap_.section, cap_.ifaces, cap_.opt.prealloc ? cap_.opt.rotate_bytes : 0);
+        // The header goes out at once: a reader sees a valid file from the start.
+        w_.drain();
+        last_flush_ = now;
         return true;
-    }
-
-    // A new file; time is the frame's (or the clock's) that asked for it.
-    void rotate(uint64_t time)
-    {
-        // Periods follow each other from the first file's start, so no file
-        // spans more than one of them however late a rotation happens.
-        while (cap_.opt.rotate_ns && period_end_ <= time) period_end_ += cap_.opt.rotate_ns;
-        if (finish() != 0) {
-            g_stop = true;
-            return;
-        }
-        index_++;
-        if (!open_file()) g_stop = true;
     }
 
     Capture &cap_;
@@ -324,13 +478,19 @@ private:
     std::vector<kpt_ring_t> stat_ring_;
     PcapngWriter w_;
     std::string name_;
-    uint64_t index_ = 0;
+    bool pattern_ = false;     // -G with strftime patterns in the name
+    uint64_t opened_ = 0;      // files opened
+    uint64_t in_period_ = 0;   // files opened in the current -G period
+    bool done_ = false;        // -G with -W: the last file is closed
+    uint64_t now_ = 0;         // host time of the batch being taken
+    uint64_t last_flush_ = 0;
     uint64_t file_start_ = 0;
-    uint64_t period_end_ = 0; // -G: frames from here on go to the next file
+    uint64_t period_end_ = 0;  // -G: the current file closes here
     uint64_t since_open_ = 0;
     int err_ = 0;
+    bool is_frozen_ = false;
     std::vector<uint64_t> accepted_, delivered_, acc0_, del0_;
-    std::vector<PortCounters> port0_;
+    std::vector<PortCounters> port0_, run0_, frozen_;
 };
 
 // Counters of one ring's thread, read by the progress line.
@@ -357,7 +517,10 @@ inline bool take(Capture &cap, const kpt_recv_req &req, Output &out, RingCounter
     const uint64_t limit = cap.opt.count;
     if (limit && cap.taken.fetch_add(1, std::memory_order_relaxed) >= limit) return false;
     uint32_t ifid = req.portnum < kMaxPorts ? cap.port_if[req.portnum] : 0;
-    out.frame(ifid, req.timestamp, p, req.length, req.portnum);
+    if (!out.frame(ifid, req.timestamp, p, req.length, req.portnum)) {
+        *err = out.error();
+        return false;
+    }
     bump(rc.frames);
     if ((*err = out.error()) != 0) return false;
     return !(limit && cap.taken.load(std::memory_order_relaxed) >= limit);
@@ -380,12 +543,13 @@ public:
         if (!batched_) {
             kpt_recv_req req;
             int r = kpt_ring_recv(ring_, timeout_ms, &req);
-            if (r == 0) *more = take(cap_, req, out_, rc_, err);
+            if (r == 0) *more = out_.tick(tick_ns()) && take(cap_, req, out_, rc_, err);
             return r;
         }
         int n = 0;
         int r = kpt_ring_recv_many(ring_, timeout_ms, reqs_, kBatch, &n, nullptr);
         if (r != 0) return r;
+        *more = out_.tick(tick_ns());
         for (int i = 0; i < n && *more; ++i) *more = take(cap_, reqs_[i], out_, rc_, err);
         // Everything borrowed goes back: the frames taken are in the output
         // buffer by now, the rest is not wanted.
@@ -407,12 +571,21 @@ int run_ring(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc, bool 
     int err = 0;
     bool more = true;
     RingReader rd(cap, ring, out, rc, cap.ifaces.size() == 1);
-    while (more && !g_stop.load(std::memory_order_relaxed)) {
+    while (more && !g_stop.load(std::memory_order_acquire)) {
         // Pairs with the release store of the main thread's request.
-        if (publisher && cap.want_drops.load(std::memory_order_acquire)) cap.publish_drops();
+        if (publisher && cap.want_drops.load(std::memory_order_acquire)) {
+            uint64_t d = 0;
+            for (size_t i = 0; i < cap.ifaces.size(); ++i) {
+                PortCounters c = out.run_counters(i);
+                d += c.adapter_drop + c.ring_drop;
+            }
+            cap.drops.store(d, std::memory_order_relaxed);
+            cap.want_drops.store(false, std::memory_order_release); // pairs with progress()'s acquire
+        }
         int r = rd.step(kRecvTimeoutMs, &more, &err);
+        if (r == 0 && cap.opt.unbuffered) out.flush();
         if (r == EAGAIN || r == EINTR) {
-            out.idle();
+            more = out.tick(tick_ns());
             continue;
         }
         if (r) {
@@ -421,34 +594,89 @@ int run_ring(Capture &cap, kpt_ring_t ring, Output &out, RingCounters &rc, bool 
             break;
         }
     }
-    g_stop = true;
+    g_stop.store(true, std::memory_order_release);
+    // The counters as of the stop; the main thread stops the port once every
+    // ring has them (pairs with its acquire load of g_frozen).
+    out.freeze();
+    g_frozen.fetch_add(1, std::memory_order_release);
     // Stopped from outside: once the port no longer delivers, what is in the
     // ring already is taken too, so that every frame the port received is
     // accounted for in the statistics.
     if (more && !err) {
-        while (!g_port_stopped.load()) usleep(1000);
+        while (!g_port_stopped.load(std::memory_order_acquire)) usleep(200);
         while (more && rd.step(0, &more, &err) == 0) {
         }
+    }
+    if (publisher) {
+        cap.totals.resize(cap.ifaces.size());
+        for (size_t i = 0; i < cap.ifaces.size(); ++i) cap.totals[i] = out.run_counters(i);
     }
     int e = out.finish();
     return err ? err : e;
 }
 
-int usage_error(const char *msg)
+// Command-line mistakes exit 1, as other capture programs do.
+int usage_error(const char *msg, const std::string &what = "")
 {
-    if (msg) fprintf(stderr, "kpt_dump: %s\n", msg);
+    if (msg) fprintf(stderr, "kpt_dump: %s%s\n", msg, printable(what).c_str());
     fputs(kUsage, stderr);
-    return 2;
+    return 1;
 }
 
+bool read_filter_file(const char *path, std::string *out)
+{
+    FILE *f = fopen(path, "re");
+    if (!f) return false;
+    std::string s;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0 && s.size() < (1u << 20)) s.append(buf, n);
+    bool ok = !ferror(f);
+    fclose(f);
+    // Lines become one expression, words one space apart; '#' starts a
+    // comment to the line's end.
+    std::string expr;
+    bool comment = false, space = false;
+    for (char c : s) {
+        if (c == '\n') comment = false;
+        if (c == '#') comment = true;
+        if (comment) continue;
+        if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+            space = !expr.empty();
+            continue;
+        }
+        if (space) expr += ' ';
+        space = false;
+        expr += c;
+    }
+    *out = expr;
+    return ok;
+}
+
+// 0 to go on, -1 to exit 0 (help, version), or the exit status of a mistake.
 int parse_options(int argc, char **argv, Options *o)
 {
+    enum { kOptVersion = 256, kOptPrealloc, kOptHelp };
+    static const struct option longs[] = {{"help", no_argument, nullptr, kOptHelp},
+                                          {"version", no_argument, nullptr, kOptVersion},
+                                          {"prealloc", no_argument, nullptr, kOptPrealloc},
+                                          {nullptr, 0, nullptr, 0}};
     int c;
     uint64_t v;
     bool have_ports = false, have_keep = false;
-    while ((c = getopt(argc, argv, "+p:n:w:c:s:C:W:G:qh")) != -1) {
+    std::string filter_file;
+    // Options may follow the filter expression's words, as with getopt's
+    // usual reordering; "--" ends them.
+    while ((c = getopt_long(argc, argv, "i:p:n:w:c:s:B:C:W:G:F:UDqh", longs, nullptr)) != -1) {
         switch (c) {
+        case 'i':
+            if (have_ports) return usage_error("give either -i or -p, once");
+            if (!*optarg) return usage_error("-i needs a port name");
+            o->ifname = optarg;
+            have_ports = true;
+            break;
         case 'p':
+            if (have_ports) return usage_error("give either -i or -p, once");
             if (!parse_ports(optarg, &o->portmask)) return usage_error("-p: ports are 0 to 31, as 0, 0,2 or 0-3");
             have_ports = true;
             break;
@@ -464,8 +692,12 @@ int parse_options(int argc, char **argv, Options *o)
             if (!parse_num(optarg, 1, UINT64_MAX, &o->count)) return usage_error("-c: a count of at least 1");
             break;
         case 's':
-            if (!parse_num(optarg, 1, 262144, &v)) return usage_error("-s: snap length 1 to 262144");
-            o->snaplen = uint32_t(v);
+            if (!parse_num(optarg, 0, kMaxSnap, &v)) return usage_error("-s: snap length 0 (the whole frame) to 262144");
+            o->snaplen = v ? uint32_t(v) : kMaxSnap;
+            break;
+        case 'B':
+            if (!parse_num(optarg, 1, 1u << 30, &v)) return usage_error("-B: the ring's size in KiB, at least 1");
+            o->ring_bytes = v * 1024;
             break;
         case 'C':
             if (!parse_num(optarg, 1, 1u << 30, &v)) return usage_error("-C: megabytes, at least 1");
@@ -479,8 +711,16 @@ int parse_options(int argc, char **argv, Options *o)
             if (!parse_num(optarg, 1, 1u << 30, &v)) return usage_error("-G: seconds, at least 1");
             o->rotate_ns = v * 1000000000;
             break;
+        case 'F':
+            filter_file = optarg;
+            break;
+        case 'U': o->unbuffered = true; break;
+        case 'D': o->list = true; break;
         case 'q': o->quiet = true; break;
-        case 'h': fputs(kUsage, stdout); return 1;
+        case kOptPrealloc: o->prealloc = true; break;
+        case 'h':
+        case kOptHelp: fputs(kUsage, stdout); return -1;
+        case kOptVersion: printf("kpt_dump %s\n", KPT_LIB_VERSION_STR); return -1;
         default: return usage_error(nullptr);
         }
     }
@@ -488,10 +728,21 @@ int parse_options(int argc, char **argv, Options *o)
         if (!o->filter.empty()) o->filter += ' ';
         o->filter += argv[i];
     }
-    if (!have_ports) return usage_error("-p PORTS is required");
+    if (!filter_file.empty()) {
+        if (!o->filter.empty()) return usage_error("-F and a filter expression: give one of them");
+        if (!read_filter_file(filter_file.c_str(), &o->filter)) {
+            fprintf(stderr, "kpt_dump: %s: %s\n", printable(filter_file).c_str(), strerror(errno));
+            return 1;
+        }
+    }
+    if (o->list) return 0;
+    if (!have_ports) return usage_error("-i NAME or -p PORTS is required");
     bool rotating = o->rotate_bytes || o->rotate_ns;
     if (have_keep && !rotating) return usage_error("-W needs -C or -G");
+    if (o->prealloc && !o->rotate_bytes) return usage_error("--prealloc needs -C");
     if (rotating && (o->out.empty() || o->out == "-")) return usage_error("-C and -G need -w FILE");
+    if (o->rings > 1 && !o->ifname.empty() && o->ifname.find('+') != std::string::npos)
+        return usage_error("-n RINGS takes a single port");
     if (o->rings > 1 && __builtin_popcount(o->portmask) > 1) return usage_error("-n RINGS takes a single port");
     if (o->rings > 1 && o->out == "-") return usage_error("-n RINGS writes one file per ring: give -w FILE");
     return 0;
@@ -506,8 +757,32 @@ void fill_section(SectionInfo *si)
     if (gethostname(host, sizeof host - 1) == 0) si->comment = std::string("host ") + host;
 }
 
+// -D: "1.quor0 (port 0, link up, 10 Gbit/s, 02:51:53:02:00:00)", in port order.
+int list_ports(const kpt_ifaddrs *ifa)
+{
+    std::vector<const kpt_ifaddrs *> v;
+    for (const kpt_ifaddrs *a = ifa; a; a = a->kpt_ifa_next) v.push_back(a);
+    std::sort(v.begin(), v.end(), [](const kpt_ifaddrs *a, const kpt_ifaddrs *b) {
+        return a->kpt_ifa_portnum < b->kpt_ifa_portnum;
+    });
+    int k = 0;
+    for (const kpt_ifaddrs *a : v) {
+        const uint8_t *m = a->kpt_ifa_macaddr;
+        std::string name = a->kpt_ifa_name && *a->kpt_ifa_name
+                               ? printable(a->kpt_ifa_name)
+                               : "quor" + std::to_string(a->kpt_ifa_portnum);
+        printf("%d.%s (port %u, link %s", ++k, name.c_str(), a->kpt_ifa_portnum,
+               a->kpt_ifa_link_state == KPT_LINK_UP ? "up" : "down");
+        if (a->kpt_ifa_link_speed)
+            printf(", %llu Mbit/s", (unsigned long long)(a->kpt_ifa_link_speed / 1000000));
+        printf(", %02x:%02x:%02x:%02x:%02x:%02x)\n", m[0], m[1], m[2], m[3], m[4], m[5]);
+    }
+    fflush(stdout);
+    return 0;
+}
+
 void progress(const std::vector<std::unique_ptr<RingCounters>> &rcs, Capture &cap,
-              uint64_t base_drops, uint64_t *last_frames, uint64_t *last_bytes, double *last_t)
+              uint64_t *last_frames, uint64_t *last_bytes, double *last_t)
 {
     uint64_t frames = 0, bytes = 0;
     for (auto &r : rcs) {
@@ -516,7 +791,6 @@ void progress(const std::vector<std::unique_ptr<RingCounters>> &rcs, Capture &ca
     }
     // What ring 0's thread published since the last line; asked again for the next.
     uint64_t drops = cap.drops.load(std::memory_order_relaxed);
-    drops = drops > base_drops ? drops - base_drops : 0;
     cap.want_drops.store(true, std::memory_order_release); // pairs with run_ring()'s acquire
     double t = mono_s(), dt = t - *last_t;
     if (dt <= 0) return;
@@ -534,22 +808,22 @@ int main(int argc, char **argv)
 {
     // Signals are taken by the main thread alone, with sigtimedwait; blocked
     // before the library can start threads of its own, which inherit the mask.
+    // A hang-up or quit ends the capture as an interrupt does, files complete.
     sigset_t sigs;
     sigemptyset(&sigs);
-    sigaddset(&sigs, SIGINT);
-    sigaddset(&sigs, SIGTERM);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&sigs, s);
     pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     Capture cap;
     Options &opt = cap.opt;
     int rc = parse_options(argc, argv, &opt);
-    if (rc) return rc == 1 ? 0 : rc;
+    if (rc) return rc < 0 ? 0 : rc;
 
     std::string ferr;
-    if (!cap.filter.compile(opt.filter, opt.snaplen, &ferr)) {
+    if (!opt.list && !cap.filter.compile(opt.filter, opt.snaplen, &ferr)) {
         fprintf(stderr, "kpt_dump: bad filter expression: %s\n", ferr.c_str());
-        return 2;
+        return 1;
     }
 
     if ((rc = kpt_init(KPT_API_VERSION)) != 0) {
@@ -559,12 +833,28 @@ int main(int argc, char **argv)
     // Interfaces in port order, named and addressed as the host lists them.
     kpt_ifaddrs *ifa = nullptr;
     if (kpt_getifaddrs(&ifa) != 0) ifa = nullptr;
+    if (opt.list) {
+        list_ports(ifa);
+        if (ifa) kpt_freeifaddrs(ifa);
+        return 0;
+    }
+    if (!opt.ifname.empty() && !parse_ifname(opt.ifname, ifa, &opt.portmask)) {
+        fprintf(stderr, "kpt_dump: -i %s: no such port (kpt_dump -D lists them)\n",
+                printable(opt.ifname).c_str());
+        if (ifa) kpt_freeifaddrs(ifa);
+        return 1;
+    }
+    if (opt.rings > 1 && __builtin_popcount(opt.portmask) > 1) {
+        if (ifa) kpt_freeifaddrs(ifa);
+        return usage_error("-n RINGS takes a single port");
+    }
     std::vector<uint32_t> ports;
     for (uint32_t p = 0; p < kMaxPorts; ++p) {
         if (!(opt.portmask & (1u << p))) continue;
         IfaceDesc d;
         d.name = "quor" + std::to_string(p);
         d.snaplen = opt.snaplen;
+        d.filter = opt.filter;
         for (kpt_ifaddrs *a = ifa; a; a = a->kpt_ifa_next) {
             if (a->kpt_ifa_portnum != p) continue;
             if (a->kpt_ifa_name && *a->kpt_ifa_name) d.name = a->kpt_ifa_name;
@@ -582,9 +872,9 @@ int main(int argc, char **argv)
 
     kpt_handle_t h = nullptr;
     if (ports.size() > 1)
-        rc = kpt_open(opt.portmask, 1, nullptr, 0, KPT_F_AGGREGATE_PORTMASK, &h);
+        rc = kpt_open(opt.portmask, 1, nullptr, int64_t(opt.ring_bytes), KPT_F_AGGREGATE_PORTMASK, &h);
     else
-        rc = kpt_open(ports[0], opt.rings, nullptr, 0, -1, &h);
+        rc = kpt_open(ports[0], opt.rings, nullptr, int64_t(opt.ring_bytes), -1, &h);
     if (rc) {
         fprintf(stderr, "kpt_dump: cannot open port%s %s: %s\n", ports.size() > 1 ? "s" : "",
                 ports.size() > 1 ? "group" : std::to_string(ports[0]).c_str(), strerror(rc));
@@ -614,76 +904,82 @@ int main(int argc, char **argv)
                         cap.stat_ring[cap.port_if[p]] = m.ring;
     }
 
+    // Printed lines reach a terminal as they are made; elsewhere they go
+    // out in large pieces, at least once a second.
+    if (opt.out.empty()) {
+        if (opt.unbuffered || isatty(STDOUT_FILENO)) setvbuf(stdout, nullptr, _IOLBF, 0);
+        else setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    } else if (opt.out != "-") {
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+    }
+
     std::vector<std::unique_ptr<Output>> outs;
     std::vector<std::unique_ptr<RingCounters>> counters;
     bool ok = true;
-    for (int r = 0; r < opt.rings; ++r) {
+    for (int r = 0; r < opt.rings && ok; ++r) {
         outs.push_back(std::make_unique<Output>(
             cap, opt.rings > 1 ? ".ring" + std::to_string(r) : "", rings[size_t(r)]));
         counters.push_back(std::make_unique<RingCounters>());
         if (!outs.back()->open_first()) ok = false;
     }
-    if (!opt.out.empty() && opt.out != "-") setvbuf(stdout, nullptr, _IOLBF, 0);
-    else if (opt.out.empty()) setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-
-    std::vector<PortCounters> base(cap.ifaces.size());
-    uint64_t base_drops = 0;
-    for (size_t i = 0; i < base.size(); ++i) {
-        base[i] = read_port(cap.stat_ring[i]);
-        base_drops += base[i].adapter_drop + base[i].ring_drop;
-    }
-    cap.drops = base_drops;
 
     int status = 0;
     if (ok && (rc = kpt_start(h)) != 0) {
         fprintf(stderr, "kpt_dump: kpt_start: %s\n", strerror(rc));
         ok = false;
     }
+    if (!ok) {
+        // A failed start is its error message alone.
+        outs.clear();
+        for (kpt_ring_t r : rings) kpt_ring_close(r);
+        kpt_close(h);
+        return 1;
+    }
+    for (auto &o : outs) o->started();
+
     std::vector<std::thread> threads;
     std::vector<int> results(size_t(opt.rings), 0);
-    std::atomic<int> running{0};
-    if (ok) {
-        running = opt.rings;
-        for (int r = 0; r < opt.rings; ++r)
-            threads.emplace_back([&, r] {
-                results[size_t(r)] =
-                    run_ring(cap, rings[size_t(r)], *outs[size_t(r)], *counters[size_t(r)], r == 0);
-                g_stop = g_stop || results[size_t(r)] != 0;
-                running--;
-            });
-        bool show = !opt.quiet && isatty(STDERR_FILENO);
-        uint64_t lf = 0, lb = 0;
-        double lt = mono_s(), next = lt + 1;
-        while (running.load() > 0 && !g_stop.load()) {
-            struct timespec ts = {0, 100 * 1000000};
-            int s = sigtimedwait(&sigs, nullptr, &ts);
-            if (s == SIGINT || s == SIGTERM) g_stop = true;
-            if (show && mono_s() >= next) {
-                progress(counters, cap, base_drops, &lf, &lb, &lt);
-                next += 1;
-            }
+    std::atomic<int> running{opt.rings};
+    for (int r = 0; r < opt.rings; ++r)
+        threads.emplace_back([&, r] {
+            results[size_t(r)] =
+                run_ring(cap, rings[size_t(r)], *outs[size_t(r)], *counters[size_t(r)], r == 0);
+            running--;
+        });
+    bool show = !opt.quiet && isatty(STDERR_FILENO);
+    uint64_t lf = 0, lb = 0;
+    double lt = mono_s(), next = lt + 1;
+    while (running.load() > 0 && !g_stop.load()) {
+        struct timespec ts = {0, 100 * 1000000};
+        int s = sigtimedwait(&sigs, nullptr, &ts);
+        if (s > 0) g_stop = true;
+        if (show && mono_s() >= next) {
+            progress(counters, cap, &lf, &lb, &lt);
+            next += 1;
         }
-        g_stop = true;
-        kpt_stop(h);
-        g_port_stopped = true;
-        for (auto &t : threads) t.join();
-        if (show) fputc('\n', stderr);
     }
+    g_stop.store(true, std::memory_order_release);
+    // Every ring's counters are frozen before the port stops (pairs with
+    // run_ring()'s release increment); a ring thread sees g_stop within its
+    // receive timeout.
+    while (g_frozen.load(std::memory_order_acquire) < opt.rings) usleep(100);
+    kpt_stop(h);
+    g_port_stopped.store(true, std::memory_order_release);
+    for (auto &t : threads) t.join();
+    if (show) fputc('\n', stderr);
     for (int r : results)
         if (r) status = 1;
-    if (!ok) status = 1;
 
     uint64_t frames = 0, filtered = 0, adrop = 0, rdrop = 0;
     for (auto &c : counters) {
         frames += c->frames.load();
         filtered += c->filtered.load();
     }
-    for (size_t i = 0; i < cap.ifaces.size(); ++i) {
-        PortCounters d = read_port(cap.stat_ring[i]) - base[i];
+    for (const PortCounters &d : cap.totals) {
         adrop += d.adapter_drop;
         rdrop += d.ring_drop;
     }
-    outs.clear(); // files not closed by their threads (start failed) are closed here
+    outs.clear();
     for (kpt_ring_t r : rings) kpt_ring_close(r);
     kpt_close(h);
     fprintf(stderr, "%llu frames captured, %llu dropped by the adapter, %llu by the ring, %llu filtered out\n",

@@ -3,6 +3,7 @@
 #include "pcapng_writer.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,13 +94,21 @@ void PcapngWriter::put(const void *p, size_t n)
 }
 
 void PcapngWriter::begin(int fd, bool own, const SectionInfo &si,
-                         const std::vector<IfaceDesc> &ifs)
+                         const std::vector<IfaceDesc> &ifs, uint64_t prealloc_bytes)
 {
     fd_ = fd;
     own_ = own;
     err_.store(0, std::memory_order_relaxed); // the previous file is closed: nothing is in flight
     used_ = 0;
     written_ = 0;
+    cut_ = prealloc_bytes > 0;
+    if (cut_) {
+        // Queued ahead of the first buffer, so the capturing thread does not
+        // wait for the file system to allocate.
+        std::lock_guard lk(mu_);
+        full_.push_back(Job{nullptr, size_t(prealloc_bytes), fd_});
+        cv_full_.notify_one();
+    }
 
     Block shb(ng::kSHB);
     shb.u32(ng::kByteOrder);
@@ -121,6 +130,12 @@ void PcapngWriter::begin(int fd, bool own, const SectionInfo &si,
         idb.option(ng::kIfName, d.name);
         if (d.has_mac) idb.option(ng::kIfMac, d.mac, 6);
         if (d.speed_bps) idb.option64(ng::kIfSpeed, d.speed_bps);
+        if (!d.filter.empty()) {
+            // The first byte says how the filter is given: 0, an expression.
+            std::string f(1, '\0');
+            f += d.filter;
+            idb.option(ng::kIfFilter, f);
+        }
         const uint8_t nanoseconds = 9;
         idb.option(ng::kIfTsresol, &nanoseconds, 1);
         const auto &b = idb.finish(true);
@@ -167,6 +182,8 @@ int PcapngWriter::close()
         std::unique_lock lk(mu_);
         cv_free_.wait(lk, [&] { return full_.empty() && !writing_; });
     }
+    if (cut_ && ftruncate(fd_, off_t(written_)) != 0 && !error())
+        err_.store(errno, std::memory_order_relaxed);
     if (own_ && ::close(fd_) != 0 && !error()) err_.store(errno, std::memory_order_relaxed);
     fd_ = -1;
     return error();
@@ -174,6 +191,11 @@ int PcapngWriter::close()
 
 void PcapngWriter::write_all(const Job &j)
 {
+    if (!j.buf) {
+        // A file system that cannot reserve space just gets written.
+        (void)fallocate(j.fd, 0, 0, off_t(j.len));
+        return;
+    }
     size_t off = 0;
     while (off < j.len && !error()) {
         ssize_t n = ::write(j.fd, j.buf + off, j.len - off);
@@ -199,7 +221,7 @@ void PcapngWriter::write_loop()
         write_all(j);
         lk.lock();
         writing_ = false;
-        free_.push_back(j.buf);
+        if (j.buf) free_.push_back(j.buf);
         // Wakes both a filler waiting for a buffer and close() waiting for the end.
         cv_free_.notify_all();
     }

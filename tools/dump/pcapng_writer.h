@@ -29,6 +29,7 @@ struct IfaceDesc {
     bool has_mac = false;
     uint32_t snaplen = 0;
     uint64_t speed_bps = 0; // 0: not recorded
+    std::string filter;     // the capture filter expression, if any
 };
 
 // What the section header says about the capture.
@@ -55,7 +56,7 @@ constexpr uint32_t kByteOrder = 0x1A2B3C4D;
 constexpr uint16_t kLinkEthernet = 1;
 constexpr uint16_t kOptEnd = 0, kOptComment = 1;
 constexpr uint16_t kShbOs = 3, kShbUserAppl = 4;
-constexpr uint16_t kIfName = 2, kIfMac = 6, kIfSpeed = 8, kIfTsresol = 9;
+constexpr uint16_t kIfName = 2, kIfMac = 6, kIfSpeed = 8, kIfTsresol = 9, kIfFilter = 11;
 constexpr uint16_t kIsbStart = 2, kIsbEnd = 3, kIsbIfRecv = 4, kIsbIfDrop = 5,
                    kIsbFilterAccept = 6, kIsbOsDrop = 7, kIsbUsrDeliv = 8;
 } // namespace ng
@@ -70,8 +71,11 @@ public:
     PcapngWriter &operator=(const PcapngWriter &) = delete;
 
     // Starts a file on fd (closed by close() when own is set) with its
-    // section header and interface descriptions.
-    void begin(int fd, bool own, const SectionInfo &si, const std::vector<IfaceDesc> &ifs);
+    // section header and interface descriptions.  With prealloc_bytes the
+    // writing thread first reserves that much of the file, and close() cuts
+    // it back to what was written.
+    void begin(int fd, bool own, const SectionInfo &si, const std::vector<IfaceDesc> &ifs,
+               uint64_t prealloc_bytes = 0);
 
     // One enhanced packet block: caplen bytes of a frame of origlen bytes.
     // The caller keeps caplen within the interface's snap length.
@@ -96,7 +100,8 @@ public:
     void stats(uint32_t ifid, const IfaceStats &st);
 
     // Hands what is buffered to the writing thread and takes a free buffer
-    // (waiting while every buffer is still queued for the file).
+    // (waiting while every buffer is still queued for the file).  The data
+    // reaches the file without any further call.
     void drain();
     // Drains, waits until the file has everything and closes it (when
     // owned).  Returns error().
@@ -111,7 +116,7 @@ public:
 
 private:
     struct Job {
-        uint8_t *buf;
+        uint8_t *buf;     // nullptr: reserve len bytes of the file instead
         size_t len;
         int fd;
     };
@@ -125,6 +130,7 @@ private:
     uint64_t written_ = 0;
     int fd_ = -1;
     bool own_ = false;
+    bool cut_ = false; // preallocated: truncated to written_ when closed
     std::atomic<int> err_{0};
 
     // Hand-off to the writing thread: full buffers in file order, and the
