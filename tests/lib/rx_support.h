@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kpt_rx.h"
+#include "ring_fixture.h"
 #include "test_support.h"
 
 // ---- driver requests issued by the library ----
@@ -202,19 +203,8 @@ private:
     uint64_t off_, written_;
 };
 
-class RxTest : public kpttest::SimTest {
+class RxTest : public kpttest::RingTest {
 protected:
-    void TearDown() override
-    {
-        if (ring_) {
-            EXPECT_EQ(kpt_ring_close(ring_), 0);
-        }
-        if (h_) {
-            EXPECT_EQ(kpt_close(h_), 0);
-        }
-        SimTest::TearDown();
-    }
-
     // Starts the simulator, initialises the library, opens the port (or the
     // ports of a mask with KPT_F_AGGREGATE_PORTMASK) and one ring.
     void Open(uint32_t port = 0, int num_rings = 1, int flags = -1,
@@ -251,8 +241,6 @@ protected:
         ASSERT_EQ(kpt_open(mask, num_rings, nullptr, int64_t(kRing), KPT_F_AGGREGATE_PORTMASK, &h_), 0);
     }
 
-    kpt_handle_t h_ = nullptr;
-    kpt_ring_t ring_ = nullptr;
     kpt_recv_req req_ = {};
 };
 
