@@ -467,6 +467,30 @@ typedef struct quor_clksync_seq {
 } quor_clksync_seq_t;
 QUOR_ASSERT_SIZE(quor_clksync_seq_t, 72);
 
+/*
+ * Kernel window: one page per port, mapped read-only by every ring of the
+ * port (kernel_window_offset of the ring attach record).
+ *
+ *     0        4        8                                              64
+ *     +--------+--------+-----------------------------------------------+
+ *     |jiffies |   hz   |  pad0                                         |
+ *     +--------+--------+-----------------------------------------------+
+ *    64 clksync: seqnum (4), pad (4), clkp (32 bytes, 72..103),
+ *       nticks (32 bytes, 104..135)
+ *   136 pad1 (56)
+ *   192 attach_mask (4), pad2 (4)                                     200
+ *
+ *   field          written by                         read by
+ *   jiffies, hz    driver, on every clock refresh     nobody here (kept)
+ *   clksync.*      driver, every clock refresh, under library (tick to ns
+ *                  seqnum: odd while it rewrites,     conversion, kpt_rx.cpp);
+ *                  the next even value with release   driver (ring attach copy)
+ *   attach_mask    driver, at ring attach and detach  library (diagnostics)
+ *                  (atomic or / and, release)
+ *
+ * In the simulator the port's adapter thread plays the driver's clock
+ * refresh (sim_adapter.cpp, update_kwindow).
+ */
 typedef struct quor_kwindow {
     uint32_t jiffies;
     uint32_t hz;
@@ -497,7 +521,46 @@ QUOR_ASSERT_OFF(quor_kwindow_t, attach_mask, 192);
 /* Packets per descriptor. */
 #define QUOR_KPT_DESC_MAX_PKTS 58
 
-/* Receive state slot: one per ring, at the start of its vstate slot. */
+/*
+ * Ring state: one kpt__rx_state per ring, at the start of the ring's
+ * 4096-byte slot of the port's vstate region (vstate_all_offset, slot
+ * port_ring_id).  The driver fills it at attach; from then on the library
+ * alone writes it, and the adapter and driver only read the two counts that
+ * tell them how far the reader is.
+ *
+ *     0          4            8            12              16
+ *     +----------+------------+------------+---------------+
+ *     |evq_seqnum|evq_next_idx|evq_last_idx|evq_evinfo_idx |   evq
+ *     +----------+------------+------------+---------------+
+ *    16 evq_desc_cnt (8)        24 evq_data_head (8)
+ *    32 rq_data_off   40 rq_data_head   48 rq_data_tail            recvq
+ *    56 rq_data_tail_last   64 rq_data_size
+ *    72 stats: rq_pkt_cnt, rq_pkt_length, rq_pkt_cnt_skip_rss,
+ *              rq_pkt_cnt_drop, rq_neg_adj_event (8 each, 72..111)
+ *   112 rq_is_reattach  120 pad  128 rq_ev_ts_last
+ *   136 ev_info: ev_timestamp (8), ev_length, ev_length_time, ev_pkt_cnt,
+ *       ev_pkt_off (4 each), ev_pkt_lens / ev_raw (240, 160..399)       400
+ *
+ *   field               written by                   read by
+ *   evq_seqnum,         driver at attach, then       library (fast path)
+ *   evq_next_idx,       library
+ *   evq_last_idx,
+ *   evq_evinfo_idx,
+ *   evq_data_head
+ *   evq_desc_cnt        driver at attach, then       library; adapter and
+ *                       library (release store)      driver (acquire: room
+ *                                                    to write, data waiting)
+ *   rq_data_off,        driver at attach, then       library
+ *   rq_data_head,       library
+ *   rq_data_tail_last,
+ *   rq_data_size
+ *   rq_data_tail        driver at attach, then       library; adapter
+ *                       library (release store)      (acquire: released room)
+ *   stats, rq_is_reattach,
+ *   rq_ev_ts_last, ev_info   library                 library (statistics,
+ *                                                    diagnostics, the open
+ *                                                    descriptor's packets)
+ */
 typedef struct kpt__rx_evq {
     uint32_t evq_seqnum;     /* expected in the next descriptor (1..255) */
     uint32_t evq_next_idx;   /* next descriptor to read */
@@ -599,7 +662,28 @@ QUOR_ASSERT_SIZE(nfw_kpt_rx_prehash_t, 384);
 QUOR_ASSERT_OFF(nfw_kpt_rx_prehash_t, timestamp, 64);
 QUOR_ASSERT_OFF(nfw_kpt_rx_prehash_t, u, 72);
 
-/* Receive descriptor, 512 bytes; multi-byte fields are big-endian. */
+/*
+ * Receive descriptor, 512 bytes, one per entry of a capture queue's
+ * descriptor ring; multi-byte fields are big-endian.  It describes up to 58
+ * packets that lie one after the other in the data ring.
+ *
+ *     0                                                           116
+ *     +-------------------------------------------------------------+
+ *     | pkt_lens[58]  (be16 each, FCS included)                     |
+ *     +----------------+---------------+-----------+-------+--------+
+ *   116 timestamp_high  120 timestamp_low  124 total_len  126 pkt_cnt
+ *   127 seqnum
+ *   128 prehash (384): seqnum, timestamp (72..), packet index or hash
+ *       table                                                        512
+ *
+ *   field                   written by                  read by
+ *   pkt_lens, timestamp_*,  adapter                     library (fast path)
+ *   total_len, pkt_cnt
+ *   seqnum                  adapter, last, with release library, with acquire:
+ *                                                       the entry is valid when
+ *                                                       it equals evq_seqnum
+ *   prehash                 adapter                     nobody here (kept)
+ */
 typedef struct nfw_kpt_rx_desc {
     uint16_t pkt_lens[QUOR_KPT_DESC_MAX_PKTS]; /* be16, FCS included */
     uint32_t timestamp_high;                   /* be32 */

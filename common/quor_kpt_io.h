@@ -55,6 +55,44 @@ typedef struct kpt__tx_desc {
 } kpt__tx_desc;
 QUOR_ASSERT_SIZE(kpt__tx_desc, 136);
 
+/*
+ * Transmit state block: one per injection endpoint, in its tx_flow region.
+ * The library initialises it at open; after that every change is made by
+ * the holder of tx_lock (a sender in the library, or the driver reaping and
+ * flushing for an idle sender), except what the adapter takes without it.
+ *
+ *     0                     24             64                 88
+ *     +---------------------+--------------+------------------+
+ *     | ep_flow.rx_flow     | ep_flow.pad  | ep_flow.tx_flow  |
+ *     +---------+---------+-------------+-------------+------+
+ *    88 tx_lock  92 dq_avail  96 dq_head_idx  100 dq_inflight
+ *   104 dq_lengths[32] (4 each, 104..231)
+ *   232 tx_pkts_cnt  240 tx_flush_cnt  248 tx_flush_intr_cnt
+ *   256 txd: d_cnt (4), d_length (4), d_pkt_lens_be16[64] (264..391)
+ *   392 pad (56)                                                    448
+ *
+ *   field              written by                     read by
+ *   ep_flow.rx_flow    nobody (kept for the layout)   nobody
+ *   tx_flow.flow_desc  lock holder (reap)             lock holder; driver
+ *                                                     peeks (relaxed)
+ *   tx_lock            library and driver (acquire    both
+ *                      exchange, release store)
+ *   dq_avail,          lock holder                    lock holder
+ *   tx_flush_cnt,
+ *   tx_flush_intr_cnt,
+ *   txd.d_length,
+ *   txd.d_pkt_lens_be16
+ *   dq_head_idx        lock holder (post, release)    adapter (acquire; no lock)
+ *   dq_lengths         lock holder (post)             adapter, below
+ *                                                     dq_head_idx; lock holder
+ *   dq_inflight,       lock holder (relaxed stores)   driver peeks (relaxed);
+ *   txd.d_cnt                                         lock holder
+ *   tx_pkts_cnt        lock holder (relaxed store)    library statistics
+ *
+ * The descriptor slots, the doorbell and the completion byte are regions of
+ * their own (kpt__tx_shared_params); the adapter advances the completion
+ * byte with release after it has read a batch.
+ */
 typedef struct kpt__tx_state {
     kpt__tx_ep_flow ep_flow;
     uint32_t tx_lock;     /* 1 free, 0 held */

@@ -87,5 +87,7 @@ static inline uint16_t quor_nfw_be16(const void *p)
     const uint8_t *b = (const uint8_t *)p;
     return (uint16_t)((unsigned)b[0] << 8 | b[1]);
 }
+/* Whether a header or string-specs address can be used (see HDR_LIMIT). */
+static inline int quor_nfw_addr_ok(uint32_t a) { return a != 0 && a % 4 == 0 && a < QUOR_NFW_HDR_LIMIT; }
 
 #endif /* QUOR_NFW_H */

@@ -12,14 +12,13 @@
  */
 #include "zal_internal.h"
 
-#include <ctype.h>
 #include <errno.h>
 #include <limits.h>
-#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
 #include "quor_io.h"
+#include "zal_parse.h"
 
 namespace {
 
@@ -157,11 +156,8 @@ int zal_translate_to_product(char *board, uint8_t *product, int *unit)
     if (strchr(board, ':') != nullptr) return zal_mac_to_product(board, product, unit);
 
     /* A whole decimal number that fits an int; nothing else. */
-    if (!isdigit(static_cast<unsigned char>(board[0]))) return EINVAL;
-    errno = 0;
-    char *end = nullptr;
-    long v = strtol(board, &end, 10);
-    if (errno != 0 || end == board || *end != '\0' || v > INT_MAX) return EINVAL;
+    unsigned long long v = 0;
+    if (zal_parse_whole(board, 10, '\0', INT_MAX, &v, nullptr) != 0) return EINVAL;
     return zal_boardnum_to_product(int(v), product, unit);
 }
 

@@ -16,6 +16,7 @@
 
 #include "quor_io.h"
 #include "zal_internal.h"
+#include "zal_parse.h"
 
 static void usage(const char *prog)
 {
@@ -26,18 +27,6 @@ static void usage(const char *prog)
     exit(1);
 }
 
-/* A whole decimal number from 0 to 4294967295, nothing else: a typing
- * slip must not turn coalescing off. */
-static int parse_delay(const char *s, uint32_t *out)
-{
-    if (s == NULL || *s < '0' || *s > '9') return -1;
-    errno = 0;
-    char *end = NULL;
-    unsigned long long v = strtoull(s, &end, 10);
-    if (errno != 0 || *end != '\0' || v > 0xffffffffull) return -1;
-    *out = (uint32_t)v;
-    return 0;
-}
 
 int main(int argc, char **argv)
 {
@@ -51,10 +40,15 @@ int main(int argc, char **argv)
     while ((c = getopt(argc, argv, "s:b:")) != -1) {
         switch (c) {
         case 'b': board = optarg; break;
-        case 's':
-            if (parse_delay(optarg, &delay) != 0) usage(prog);
+        case 's': {
+            /* A whole decimal number from 0 to 4294967295, nothing else: a
+             * typing slip must not turn coalescing off. */
+            unsigned long long v = 0;
+            if (zal_parse_whole(optarg, 10, '\0', 0xffffffffull, &v, NULL) != 0) usage(prog);
+            delay = (uint32_t)v;
             set = 1;
             break;
+        }
         default: usage(prog);
         }
     }

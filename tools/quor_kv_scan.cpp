@@ -7,16 +7,11 @@
 // request), from a file holding a memory image, or through a JTAG bridge.
 // Which layout applies depends on the processor variant (the firmware
 // header's handoff major), the chain and the path.
-#include <errno.h>
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include "quor_nfw.h"
 #include "uba.h"
@@ -196,50 +191,6 @@ template <size_t N> void print_layout(const Part (&layout)[N], const uint8_t *im
     exit(1);
 }
 
-[[noreturn]] void refuse(const char *what, const char *text)
-{
-    fprintf(stderr, "kv-scan: %s: '%s'\n", what, text);
-    exit(1);
-}
-
-// A whole decimal number from 0 to max; -1 otherwise.
-long whole(const char *s, long max)
-{
-    if (*s < '0' || *s > '9') return -1;
-    errno = 0;
-    char *end = nullptr;
-    long v = strtol(s, &end, 10);
-    if (errno || *end || v > max) return -1;
-    return v;
-}
-
-struct BridgeSpec {
-    std::string host;
-    int slot = 0, port = 0;
-};
-
-// host[:slot[:port]], slot and port base 0.  The port goes into a packet
-// byte doubled, the slot one up into a 32-bit field.
-BridgeSpec parse_bridge(const char *arg)
-{
-    BridgeSpec b;
-    std::string s = arg;
-    size_t c1 = s.find(':');
-    b.host = s.substr(0, c1);
-    if (b.host.empty()) refuse("-g wants host[:slot[:port]]", arg);
-    if (c1 == std::string::npos) return b;
-    size_t c2 = s.find(':', c1 + 1);
-    std::string slot = s.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
-    long v = whole(slot.c_str(), INT_MAX - 1);
-    if (v < 0) refuse("-g slot is not a number from 0 up", arg);
-    b.slot = int(v);
-    if (c2 == std::string::npos) return b;
-    v = whole(s.c_str() + c2 + 1, 127);
-    if (v < 0) refuse("-g port is not a number from 0 to 127", arg);
-    b.port = int(v);
-    return b;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -254,12 +205,9 @@ int main(int argc, char **argv)
         case '2':
             chain = 2;
             break;
-        case 'b': {
-            long v = whole(optarg, INT_MAX);
-            if (v < 0) refuse("-b wants a board number", optarg);
-            unit = int(v);
+        case 'b':
+            unit = int(uba_number_arg('b', optarg, 10, 0, INT_MAX, "a board number"));
             break;
-        }
         case 'f':
             file = optarg;
             break;
@@ -288,8 +236,10 @@ int main(int argc, char **argv)
     } else if (rabbit) {
         nram_open_rabbit(&nram, rabbit);
     } else if (bridge) {
-        BridgeSpec b = parse_bridge(bridge);
-        nram_open_2z(&nram, b.host.c_str(), b.slot, b.port);
+        // The port goes into a packet byte doubled.
+        static uba_bridge_addr b;
+        uba_bridge_arg(bridge, 0, 127, &b);
+        nram_open_2z(&nram, b.host, b.slot, b.port);
     } else {
         nic = uba_open(unit, UBA_KV, mmio ? 0 : UBA_BAR_SKIP);
         const int vs = uba_vs_offset(nic);
@@ -306,14 +256,9 @@ int main(int argc, char **argv)
 
     bool kv7b = force_kv7b;
     if (!bridge && !force_kv7b) {
-        uint8_t w[4];
-        nram_memcpy_read(&nram, w, QUOR_NFW_HDR_PTR, 4);
-        const uint32_t hdr = quor_nfw_be32(w);
-        handle_error_func(hdr == 0 || hdr % 4 || hdr >= QUOR_NFW_HDR_LIMIT, __FILE__, __LINE__,
-                          "Cannot find nfw-hdr, hdr_off=0x%x\n", hdr);
-        uint8_t h[sizeof(nfw_gen_header)];
-        nram_memcpy_read(&nram, h, hdr, sizeof h);
-        kv7b = quor_nfw_be16(h + offsetof(nfw_gen_header, handoff_id_major)) == 1;
+        nfw_gen_header h;
+        uba_nfw_header(&nram, &h);
+        kv7b = quor_nfw_be16(&h.handoff_id_major) == 1;
     }
 
     uint8_t img[(UBA_SCAN_KV7B_READ_BITS + 7) / 8] = {};

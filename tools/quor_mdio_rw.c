@@ -14,7 +14,6 @@
  * which on the simulated boards is memory with no PHY behind it: there -N
  * is only of use with the firmware method.
  */
-#include <errno.h>
 #include <limits.h>
 #include <sched.h>
 #include <stdint.h>
@@ -26,6 +25,7 @@
 #include "quor_nfw.h"
 #include "quor_pc.h"
 #include "uba.h"
+#include "zal_parse.h"
 
 /* ------------------------------------------------------------------------ */
 /* Methods, cages and the tool's state                                      */
@@ -105,26 +105,11 @@ static void usage(void)
     exit(1);
 }
 
-/* A whole base-0 number ending at `stop`, at most `max`.  Signs, blanks and
- * trailing junk are refused: strtoul alone would take "-1", " 7" or "9x". */
-static int parse_num(const char *s, char stop, unsigned long max, unsigned long *out, const char **end)
+/* Numbers on this command line are base 0: decimal unless prefixed with 0x
+ * (or 0 for octal). */
+static int parse_num(const char *s, char stop, unsigned long long max, unsigned long long *out, const char **end)
 {
-    if (*s < '0' || *s > '9') return -1;
-    errno = 0;
-    char *e = NULL;
-    unsigned long v = strtoul(s, &e, 0);
-    if (errno != 0 || *e != stop || v > max) return -1;
-    *out = v;
-    if (end) *end = e;
-    return 0;
-}
-
-static unsigned long num_arg(char opt, const char *s, unsigned long max)
-{
-    unsigned long v;
-    if (parse_num(s, '\0', max, &v, NULL) != 0)
-        fatal_error_func("Invalid number for -%c: %s (a whole number up to %lu)\n", opt, s, max);
-    return v;
+    return zal_parse_whole(s, 0, stop, max, out, end);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -249,9 +234,8 @@ static uint32_t fw_port(void) { return ((PHY - (unsigned)KV7B) & 0xffu) << 24; }
 
 static void xfp_prepare(unsigned slave, unsigned start, unsigned count)
 {
-    handle_error_func(slave < 2 || !(slave & 1u) || slave > 0xff || count == 0 || start + count > 256, __FILE__,
-                      __LINE__, "Invalid module read: address 0x%x, bytes %u to %u\n", slave, start,
-                      start + count - 1);
+    if (slave < 2 || !(slave & 1u) || slave > 0xff || count == 0 || start + count > 256)
+        fatal_error_func("Invalid module read: address 0x%x, bytes %u to %u\n", slave, start, start + count - 1);
     switch (xfi_type) {
     case XFI_QT2022:
     case XFI_AEL1002: {
@@ -299,8 +283,8 @@ static unsigned i2c_read(unsigned slave, unsigned reg)
 {
     if (slave == 0) slave = 0xA1;
     else if (slave == 1) slave = 0xA3;
-    handle_error_func(!(slave & 1u) || slave > 0xff || reg > 0xff, __FILE__, __LINE__,
-                      "Invalid module read: address 0x%x, register 0x%x\n", slave, reg);
+    if (!(slave & 1u) || slave > 0xff || reg > 0xff)
+        fatal_error_func("Invalid module read: address 0x%x, register 0x%x\n", slave, reg);
     if (!(slave == 0xA1 && opt_multi_read)) xfp_prepare(slave, reg, 1);
     switch (xfi_type) {
     case XFI_QT2022:
@@ -317,18 +301,19 @@ static unsigned i2c_read(unsigned slave, unsigned reg)
 static unsigned i2c_read_16(unsigned bank, unsigned reg) { return (i2c_read(bank, reg) << 8) + i2c_read(bank, reg + 1); }
 
 /* Only the firmware writes to a module; any other method would silently
- * drop the byte, so say so and stop before anything is shown as set. */
+ * drop the byte.  main checks this once, before anything is shown as set
+ * or the bridge is reached. */
 static void i2c_write_possible(void)
 {
     if (xfi_type != XFI_FIRMWARE)
         fatal_error_func("Nothing written: module writes need the Firmware method, not %s\n", xfi_names[xfi_type]);
 }
 
+/* Under the firmware method only (see i2c_write_possible). */
 static void i2c_write(unsigned slave, unsigned reg, unsigned val)
 {
-    handle_error_func(slave < 2 || (slave & 1u) || slave > 0xff || reg > 0xff || val > 0xff, __FILE__, __LINE__,
-                      "Invalid module write: address 0x%x, register 0x%x, value 0x%x\n", slave, reg, val);
-    i2c_write_possible();
+    if (slave < 2 || (slave & 1u) || slave > 0xff || reg > 0xff || val > 0xff)
+        fatal_error_func("Invalid module write: address 0x%x, register 0x%x, value 0x%x\n", slave, reg, val);
     uint8_t b = (uint8_t)val;
     nram_memcpy_write(&Ruvo_ram, fw_var.nic_xfp_offset + reg, &b, 1);
     fw_command(fw_port() + (slave << 16) + (reg << 8) + 1);
@@ -489,11 +474,6 @@ static void dump_bank(unsigned slave)
 /* Start-up                                                                 */
 /* ------------------------------------------------------------------------ */
 
-static uint32_t be32(uint32_t v) { return __builtin_bswap32(v); }
-static uint16_t be16(uint16_t v) { return __builtin_bswap16(v); }
-
-static int nfw_addr_ok(uint32_t a) { return a != 0 && a % 4 == 0 && a < QUOR_NFW_HDR_LIMIT; }
-
 /* Plug field of a product code: 0 and the field, or -1 when the code has
  * no second '-'.  A field longer than every known suffix is returned cut
  * short with *too_long set, so that it can only be unknown. */
@@ -538,18 +518,14 @@ static const struct quor_pc_plug *pc_lookup(const char *pc)
  * opt_xfi is the method an option chose (XFI_NONE when none). */
 static void parse_string_spec(int opt_xfi)
 {
-    uint32_t w;
-    nram_memcpy_read(&Ruvo_ram, &w, QUOR_NFW_HDR_PTR, 4);
-    uint32_t hdr_off = be32(w);
-    if (!nfw_addr_ok(hdr_off)) fatal_error_func("Cannot find nfw-hdr, hdr_off=0x%x\n", hdr_off);
     nfw_gen_header h;
-    nram_memcpy_read(&Ruvo_ram, &h, hdr_off, sizeof h);
-    uint32_t specs_off = be32(h.string_specs);
-    if (!nfw_addr_ok(specs_off)) fatal_error_func("Cannot find nfw string specs, specs_off=0x%x\n", specs_off);
+    uba_nfw_header(&Ruvo_ram, &h);
+    uint32_t specs_off = quor_nfw_be32(&h.string_specs);
+    if (!quor_nfw_addr_ok(specs_off)) fatal_error_func("Cannot find nfw string specs, specs_off=0x%x\n", specs_off);
     static char specs[QUOR_NFW_SPECS_LEN];
     nram_memcpy_read(&Ruvo_ram, specs, specs_off, sizeof specs);
     specs[sizeof specs - 2] = specs[sizeof specs - 1] = '\0';
-    KV7B = be16(h.handoff_id_major);
+    KV7B = quor_nfw_be16(&h.handoff_id_major);
 
     const char *pc = "", *phy = "";
     for (const char *p = specs; p < specs + sizeof specs && *p; p += strlen(p) + 1) {
@@ -585,8 +561,7 @@ static void open_board(int board, int mmio, int opt_xfi)
 {
     uba_nic *nic = uba_open(board, UBA_KV, mmio ? 0 : UBA_BAR_SKIP);
     if (mmio) {
-        handle_error_func(!nic->base || !nic->base2, __FILE__, __LINE__,
-                          "Board %d has no BAR0 or BAR2 mapping for -N\n", board);
+        if (!nic->base || !nic->base2) fatal_error_func("Board %d has no BAR0 or BAR2 mapping for -N\n", board);
         nram_open_pio(&Ruvo_regs, nic->base2 + BAR2_REGS);
         nram_open_pio(&Ruvo_ram, nic->base);
     } else {
@@ -606,9 +581,9 @@ static void open_board(int board, int mmio, int opt_xfi)
         if (buf == 0 && xfi_type == XFI_FIRMWARE) fatal_error_func("Firmware does not support XFP query prog-intf\n");
         /* The buffer and its status byte must lie in adapter memory: with -N
          * they are reached through a mapping of just that size. */
-        handle_error_func(buf != 0 && (nic->sram_size < QUOR_NFW_XFP_STATUS + 1 ||
-                                       buf > nic->sram_size - (QUOR_NFW_XFP_STATUS + 1)),
-                          __FILE__, __LINE__, "Firmware module buffer outside adapter memory: 0x%x\n", buf);
+        if (buf != 0 &&
+            (nic->sram_size < QUOR_NFW_XFP_STATUS + 1 || buf > nic->sram_size - (QUOR_NFW_XFP_STATUS + 1)))
+            fatal_error_func("Firmware module buffer outside adapter memory: 0x%x\n", buf);
         if (buf != 0 && xfi_type != XFI_FIRMWARE) {
             fprintf(stderr, "Using Firmware method rather than %s\n", xfi_names[xfi_type]);
             xfi_type = XFI_FIRMWARE;
@@ -617,36 +592,28 @@ static void open_board(int board, int mmio, int opt_xfi)
         fw_var.cap_vs = vs;
         fw_var.nic_xfp_offset = buf;
     }
+    printf("Using method: %s\n", xfi_names[xfi_type]);
 }
 
-static void open_bridge(const char *spec, int opt_xfi, int writes_module)
+/* The method and module a board behind the bridge is reached with: known
+ * before connecting, so that a refusal is the one message. */
+static void bridge_method(int opt_xfi)
 {
-    static char host[256];
-    unsigned long slot = 0, port = 0;
-    const char *colon = strchr(spec, ':');
-    size_t hl = colon ? (size_t)(colon - spec) : strlen(spec);
-    if (hl == 0 || hl >= sizeof host) fatal_error_func("Invalid bridge address for -g: %s\n", spec);
-    memcpy(host, spec, hl);
-    host[hl] = '\0';
-    if (colon) {
-        const char *rest = colon + 1, *end = NULL;
-        const char *p2 = strchr(rest, ':');
-        if (parse_num(rest, p2 ? ':' : '\0', INT_MAX - 1, &slot, &end) != 0 ||
-            (p2 && parse_num(p2 + 1, '\0', 255, &port, NULL) != 0))
-            fatal_error_func("Invalid bridge address for -g: %s (host:slot:port)\n", spec);
-    }
     if (opt_xfi == XFI_FIRMWARE)
         fatal_error_func("The Firmware method needs a board in this host, not the bridge\n");
     /* An explicit -1 .. -4 still names the PHY. */
     if (PHY == 0) PHY = 1;
     xfi_type = XFI_AEL1010;
     plug_type = PLUG_SFPP;
-    /* Known before connecting: a refused module write is the one message. */
-    if (writes_module) i2c_write_possible();
-    fprintf(stderr, "Opening %s:%d:%d\n", host, (int)slot, (int)port);
-    nram_open_2z(&Ruvo_ram, host, (int)slot, (int)port);
+}
+
+static void open_bridge(const uba_bridge_addr *a)
+{
+    fprintf(stderr, "Opening %s:%d:%d\n", a->host, a->slot, a->port);
+    nram_open_2z(&Ruvo_ram, a->host, a->slot, a->port);
     Ruvo_regs = Ruvo_ram;
     Ruvo_regs.offset = REGS_OFFSET;
+    printf("Using method: %s\n", xfi_names[xfi_type]);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -713,17 +680,17 @@ struct reg_arg {
 /* "<dev>.<reg>": a device up to 31 (a module address up to 0xff with -i)
  * and a register that keeps count - 1 further registers in range.  Device
  * 0 is the module page at MMD 1 0x8007 on: it must stay below 0x10000. */
-static struct reg_arg parse_reg(const char *s, int i2c, unsigned long count)
+static struct reg_arg parse_reg(const char *s, int i2c, unsigned long long count)
 {
     struct reg_arg r;
-    unsigned long dev, reg;
+    unsigned long long dev, reg;
     const char *dot = NULL;
-    if (parse_num(s, '.', ULONG_MAX, &dev, &dot) != 0) fatal_error_func("Invalid register syntax: %s\n", s);
-    if (parse_num(dot + 1, '\0', ULONG_MAX, &reg, NULL) != 0) fatal_error_func("Invalid register syntax: %s\n", s);
-    unsigned long dev_max = i2c ? 0xff : 31;
-    unsigned long reg_max = i2c ? 0xff : dev == 0 ? 0xffff - PAGE_BASE : 0xffff;
+    if (parse_num(s, '.', ULLONG_MAX, &dev, &dot) != 0) fatal_error_func("Invalid register syntax: %s\n", s);
+    if (parse_num(dot + 1, '\0', ULLONG_MAX, &reg, NULL) != 0) fatal_error_func("Invalid register syntax: %s\n", s);
+    unsigned long long dev_max = i2c ? 0xff : 31;
+    unsigned long long reg_max = i2c ? 0xff : dev == 0 ? 0xffff - PAGE_BASE : 0xffff;
     if (dev > dev_max || reg > reg_max || count - 1 > reg_max - reg)
-        fatal_error_func("Register out of range: %s (device up to %lu, last register up to 0x%lx)\n", s, dev_max,
+        fatal_error_func("Register out of range: %s (device up to %llu, last register up to 0x%llx)\n", s, dev_max,
                          reg_max);
     r.dev = (unsigned)dev;
     r.reg = (unsigned)reg;
@@ -749,7 +716,7 @@ int main(int argc, char **argv)
 {
     int board = 0, opt_v = 0, opt_N = 0, opt_R = 0, opt_x = 0, opt_i = 0, opt_l = -1;
     int opt_xfi = XFI_NONE;
-    unsigned long count = 1;
+    unsigned long long count = 1;
     const char *bridge = NULL;
     int c;
 
@@ -757,12 +724,9 @@ int main(int argc, char **argv)
     opterr = 0; /* the usage is the one message */
     while ((c = getopt(argc, argv, "b:r:n:g:vNRxsSaf4321il:")) != -1) {
         switch (c) {
-        case 'b': board = (int)num_arg('b', optarg, INT_MAX); break;
+        case 'b': board = (int)uba_number_arg('b', optarg, 0, 0, INT_MAX, "a board number"); break;
         case 'r': nram_open_rabbit(&Ruvo_ram, optarg); break;
-        case 'n':
-            count = num_arg('n', optarg, 0x10000);
-            if (count == 0) fatal_error_func("Invalid number for -n: %s (at least 1)\n", optarg);
-            break;
+        case 'n': count = uba_number_arg('n', optarg, 0, 1, 0x10000, "a register count"); break;
         case 'g': bridge = optarg; break;
         case 'v': opt_v = 1; break;
         case 'N': opt_N = 1; break;
@@ -777,7 +741,7 @@ int main(int argc, char **argv)
         case '3':
         case '4': PHY = (unsigned)(c - '0'); break;
         case 'i': opt_i = 1; break;
-        case 'l': opt_l = (int)num_arg('l', optarg, INT_MAX); break;
+        case 'l': opt_l = (int)uba_number_arg('l', optarg, 0, 0, INT_MAX, "a laser setting"); break;
         default: usage();
         }
     }
@@ -787,33 +751,43 @@ int main(int argc, char **argv)
     /* Everything the command line says is checked before the board is
      * touched: a refusal writes nothing. */
     struct reg_arg ra = {0, 0};
-    unsigned long val = 0;
+    unsigned long long val = 0;
     if (nargs >= 1) ra = parse_reg(argv[optind], opt_i, nargs == 2 ? 1 : count);
     if (nargs == 2 && parse_num(argv[optind + 1], '\0', opt_i ? 0xff : 0xffff, &val, NULL) != 0)
         fatal_error_func("Invalid value: %s (a whole number up to 0x%x)\n", argv[optind + 1], opt_i ? 0xff : 0xffff);
 
-    if (bridge) open_bridge(bridge, opt_xfi, opt_i && nargs == 2);
-    else open_board(board, opt_N, opt_xfi);
-    printf("Using method: %s\n", xfi_names[xfi_type]);
+    /* The port goes into one byte of the bridge's packets. */
+    static uba_bridge_addr bridge_addr;
+    if (bridge) uba_bridge_arg(bridge, 0, 255, &bridge_addr);
 
-    if (opt_v) {
+    enum { DUMP_PHY, READ, WRITE, READ_RATE, STATUS, DUMP_MODULE } action =
+        opt_v ? DUMP_PHY : nargs == 1 ? READ : nargs == 2 ? WRITE : opt_R ? READ_RATE : opt_x <= 1 ? STATUS
+                                                                                                  : DUMP_MODULE;
+    if (bridge) bridge_method(opt_xfi);
+    else open_board(board, opt_N, opt_xfi);
+    /* The one check of a module write, now that the method is known and
+     * before the bridge is reached or anything is shown as set. */
+    if ((action == WRITE && opt_i) || (action == STATUS && plug_type == PLUG_QSFP && opt_l >= 0))
+        i2c_write_possible();
+    if (bridge) open_bridge(&bridge_addr);
+
+    if (action == DUMP_PHY) {
         for (size_t k = 0; k < sizeof quake_list / sizeof quake_list[0]; ++k)
             printf("%d.%xh (%s): 0x%x\n", (int)quake_list[k].dev, quake_list[k].reg, quake_list[k].name,
                    mdix_read(PHY, quake_list[k].dev, quake_list[k].reg));
-    } else if (nargs == 1) {
+    } else if (action == READ) {
         for (unsigned k = 0; k < count; ++k) {
             unsigned r = ra.reg + k;
             unsigned v = opt_i ? i2c_read(ra.dev, r) : mdix_read(PHY, ra.dev, r);
             printf("0x%x.%xh = 0x%x\n", ra.dev, r, v);
         }
-    } else if (nargs == 2) {
-        if (opt_i) i2c_write_possible();
+    } else if (action == WRITE) {
         printf("Setting %d.%xh = 0x%x\n", (int)ra.dev, ra.reg, (unsigned)val);
         if (opt_i) i2c_write(ra.dev, ra.reg, (unsigned)val);
         else mdix_write(PHY, ra.dev, ra.reg, (unsigned)val);
-    } else if (opt_R) {
+    } else if (action == READ_RATE) {
         read_rate();
-    } else if (opt_x <= 1) {
+    } else if (action == STATUS) {
         if (plug_type == PLUG_XFP) {
             xfp_status();
         } else if (plug_type == PLUG_SFPP) {

@@ -9,7 +9,6 @@
  * port priority) and the status (active port, both links).  Nothing is
  * mapped; every access is a configuration cycle.
  */
-#include <errno.h>
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -17,6 +16,7 @@
 #include <unistd.h>
 
 #include "uba.h"
+#include "zal_parse.h"
 
 /* Words of window mode 12, chosen by the address register. */
 enum { FO_CONFIG = 0, FO_STATUS = 1 };
@@ -51,18 +51,6 @@ static void usage(const char *prog)
     exit(1);
 }
 
-/* A board number: decimal digits only, within an int.  Anything else would
- * otherwise open board 0 and change the wrong board's settings. */
-static int parse_unit(const char *s, int *out)
-{
-    if (*s < '0' || *s > '9') return -1;
-    errno = 0;
-    char *end = NULL;
-    long v = strtol(s, &end, 10);
-    if (errno != 0 || *end != '\0' || v > INT_MAX) return -1;
-    *out = (int)v;
-    return 0;
-}
 
 static uint32_t fo_read(uba_nic *nic, int vs, uint32_t word)
 {
@@ -98,9 +86,14 @@ int main(int argc, char **argv)
     opterr = 0; /* the usage is the one message */
     while ((c = getopt(argc, argv, "b:01sr:")) != -1) {
         switch (c) {
-        case 'b':
-            if (parse_unit(optarg, &unit) != 0) usage(prog);
+        case 'b': {
+            /* Decimal digits only, within an int: anything else would
+             * otherwise open board 0 and change the wrong board's settings. */
+            unsigned long long v = 0;
+            if (zal_parse_whole(optarg, 10, '\0', INT_MAX, &v, NULL) != 0) usage(prog);
+            unit = (int)v;
             break;
+        }
         case '0': prio = 0; break;
         case '1': prio = 1; break;
         case 's': prio = 2; break;

@@ -26,13 +26,7 @@ std::string TidCol()
     return b;
 }
 
-std::vector<std::string> Lines(const std::string &s)
-{
-    std::vector<std::string> out;
-    std::istringstream in(s);
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
-}
+using kpttest::Lines;
 
 kpt_param_keyval Kv(kpt_param_key k, uint64_t v)
 {

@@ -87,17 +87,9 @@ TEST_F(KptPortsNetTest, MasksOfValidAndLinkedPorts)
     Init();
     Ctl("board-type 2 4"); // not a capture board
     Ctl("link 0 down");
-    uint32_t mask = 0;
-    int cnt = 0;
-    ASSERT_EQ(kpt_getportmask_valid(&mask, &cnt), 0);
-    EXPECT_EQ(mask, 0x3u);
-    EXPECT_EQ(cnt, 2);
-    ASSERT_EQ(kpt_getportmask_linkup(&mask, &cnt), 0);
-    EXPECT_EQ(mask, 0x2u);
-    EXPECT_EQ(cnt, 1);
+    ExpectMasks(0x3, 0x2);
     Ctl("link 0 up");
-    ASSERT_EQ(kpt_getportmask_linkup(&mask, &cnt), 0);
-    EXPECT_EQ(mask, 0x3u);
+    ExpectMasks(0x3, 0x3);
 }
 
 // Without host interfaces of its own (no root for TAPs) the simulator's
@@ -125,20 +117,15 @@ TEST_F(KptPortsTest, SimulatedPortsAreListedWithoutHostInterfaces)
     EXPECT_EQ(n, 0);
     zal_freeifaddrs(zl);
 
-    uint32_t mask = 0;
-    int cnt = 0;
-    ASSERT_EQ(kpt_getportmask_valid(&mask, &cnt), 0);
-    EXPECT_EQ(mask, 0x3u);
-    EXPECT_EQ(cnt, 2);
-    ASSERT_EQ(kpt_getportmask_linkup(&mask, &cnt), 0);
-    EXPECT_EQ(mask, 0x1u);
-    EXPECT_EQ(cnt, 1);
+    ExpectMasks(0x3, 0x1);
 
     Ctl("board-type 0 4");
     Ctl("board-type 1 4");
     list = reinterpret_cast<kpt_ifaddrs *>(0x1);
     ASSERT_EQ(kpt_getifaddrs(&list), 0);
     EXPECT_EQ(list, nullptr);
+    uint32_t mask = 0;
+    int cnt = 0;
     ASSERT_EQ(kpt_getportmask_valid(&mask, &cnt), 0);
     EXPECT_EQ(mask, 0u);
     EXPECT_EQ(cnt, 0);
@@ -172,12 +159,7 @@ TEST_F(KptPortsTest, QueriesRefuseAHandleOfSeveralPorts)
     Init();
     kpt_handle_t h = nullptr;
     ASSERT_EQ(kpt_open(0x3, 0, nullptr, 0, KPT_F_AGGREGATE_PORTMASK, &h), 0);
-    kpt_link_state ls;
-    uint64_t speed;
-    kpt_timesource_state ts;
-    EXPECT_EQ(kpt_get_link_state(h, &ls), EINVAL);
-    EXPECT_EQ(kpt_get_link_speed(h, &speed), EINVAL);
-    EXPECT_EQ(kpt_get_timesource_state(h, &ts), EINVAL);
+    ExpectPortQueriesRefused(h);
     EXPECT_EQ(kpt_close(h), 0);
 }
 

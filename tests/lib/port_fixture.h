@@ -1,6 +1,7 @@
 // port_fixture.h - an initialised library against the in-process simulator.
 #pragma once
 
+#include <errno.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -57,6 +58,28 @@ protected:
         kpt_port *p = STAILQ_FIRST(&h->portq);
         while (p && i-- > 0) p = STAILQ_NEXT(p, link);
         return p;
+    }
+    // The queries about one port (link state, time source, speed) refuse h.
+    static void ExpectPortQueriesRefused(kpt_handle_t h)
+    {
+        kpt_link_state ls;
+        kpt_timesource_state ts;
+        uint64_t speed;
+        EXPECT_EQ(kpt_get_link_state(h, &ls), EINVAL);
+        EXPECT_EQ(kpt_get_timesource_state(h, &ts), EINVAL);
+        EXPECT_EQ(kpt_get_link_speed(h, &speed), EINVAL);
+    }
+    // The masks of valid and of linked ports, and their counts.
+    static void ExpectMasks(uint32_t valid, uint32_t linked)
+    {
+        uint32_t mask = 0;
+        int cnt = 0;
+        ASSERT_EQ(kpt_getportmask_valid(&mask, &cnt), 0);
+        EXPECT_EQ(mask, valid);
+        EXPECT_EQ(cnt, __builtin_popcount(valid));
+        ASSERT_EQ(kpt_getportmask_linkup(&mask, &cnt), 0);
+        EXPECT_EQ(mask, linked);
+        EXPECT_EQ(cnt, __builtin_popcount(linked));
     }
     // "started yes|no" of a port in the simulator's status.
     std::string Started(int port)

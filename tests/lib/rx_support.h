@@ -18,6 +18,7 @@
 
 #include "kpt_rx.h"
 #include "lib_state.h"
+#include "ring_fixture.h"
 #include "test_support.h"
 
 // ---- driver requests issued by the library ----
@@ -203,7 +204,7 @@ private:
     uint64_t off_, written_;
 };
 
-class RxTest : public kpttest::SimTest {
+class RxTest : public kpttest::RingTest {
 protected:
     // The request counters are the process's: each test counts from zero,
     // whatever ran before it in the same process.
@@ -214,17 +215,6 @@ protected:
         g_detaches = 0;
         g_last_sync = {};
     }
-    void TearDown() override
-    {
-        if (ring_) {
-            EXPECT_EQ(kpt_ring_close(ring_), 0);
-        }
-        if (h_) {
-            EXPECT_EQ(kpt_close(h_), 0);
-        }
-        SimTest::TearDown();
-    }
-
     // Starts the simulator, initialises the library, opens the port (or the
     // ports of a mask with KPT_F_AGGREGATE_PORTMASK) and one ring.
     void Open(uint32_t port = 0, int num_rings = 1, int flags = -1,
@@ -261,8 +251,6 @@ protected:
         ASSERT_EQ(kpt_open(mask, num_rings, nullptr, int64_t(kRing), KPT_F_AGGREGATE_PORTMASK, &h_), 0);
     }
 
-    kpt_handle_t h_ = nullptr;
-    kpt_ring_t ring_ = nullptr;
     kpt_recv_req req_ = {};
 };
 

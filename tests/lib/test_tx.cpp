@@ -228,6 +228,25 @@ protected:
         FAIL() << "could not reach page " << page;
     }
 
+    // The library initialised and a handle on port 0, whose adapter takes
+    // nothing off the ring until "txhold 0 off".
+    void Held(kpt_inject_t *h)
+    {
+        ASSERT_NO_FATAL_FAILURE(Init());
+        ASSERT_NE(*h = Open(0), nullptr);
+        Ctl("txhold 0 on");
+    }
+    // Port 0 cabled to port 1, the library initialised: a started ring on
+    // port 1 and, unless h is null, an injection handle on port 0.
+    void Cabled(kpt_ring_t *rx, kpt_inject_t *h)
+    {
+        opts_.wires = {"0=peer:1"};
+        ASSERT_NO_FATAL_FAILURE(Init());
+        ASSERT_NE(*rx = OpenRx(1), nullptr);
+        if (h) {
+            ASSERT_NE(*h = Open(0), nullptr);
+        }
+    }
     // A started receive ring on a port.
     kpt_ring_t OpenRx(int port)
     {
@@ -472,10 +491,8 @@ TEST_F(TxTest, FrameLengthsPaddingAndLimits)
 
 TEST_F(TxTest, VectoredAndTimedSends)
 {
-    Init();
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
-    Ctl("txhold 0 on");
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Held(&h));
     // Refused before a byte is copied: a negative count, a missing vector,
     // a null fragment that claims bytes, lengths whose 32-bit sum wraps to
     // a small value, and a total one byte too long.
@@ -515,10 +532,8 @@ TEST_F(TxTest, VectoredAndTimedSends)
 
 TEST_F(TxTest, BatchesCloseAt64FramesOr8192Bytes)
 {
-    Init();
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
-    Ctl("txhold 0 on");
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Held(&h));
     Bytes f60 = Frame(60, 1), f1000 = Frame(1000, 2);
     ASSERT_EQ(Send(h, f60), 0); // posted alone; the rest gather behind it
     for (int i = 0; i < 63; ++i) ASSERT_EQ(Send(h, f60), 0);
@@ -558,12 +573,9 @@ TEST_F(TxTest, BatchesCloseAt64FramesOr8192Bytes)
 
 TEST_F(TxTest, FrameStraddlingTheRingEndContinuesAtItsStart)
 {
-    opts_.wires = {"0=peer:1"};
-    Init();
-    kpt_ring_t rx = OpenRx(1);
-    ASSERT_NE(rx, nullptr);
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
+    kpt_ring_t rx = nullptr;
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Cabled(&rx, &h));
     const uint32_t last = kRingSize / kPage - 1;
     MoveToPage(h, last - 1);
     kpt_recv_req req;
@@ -598,10 +610,8 @@ TEST_F(TxTest, FrameStraddlingTheRingEndContinuesAtItsStart)
 
 TEST_F(TxTest, AllSlotsOutstanding)
 {
-    Init();
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
-    Ctl("txhold 0 on");
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Held(&h));
     Bytes big = Frame(8200, 1), f = Frame(60, 2);
     for (int i = 0; i < 32; ++i) ASSERT_EQ(Send(h, big), 0) << i; // a batch each
     kpt__tx_state s = State(h);
@@ -881,12 +891,9 @@ TEST_F(TxTest, StatisticsCountFromTheOpenOfEachHandle)
 TEST_F(TxTest, CloseSendsTheOpenBatch)
 {
     setenv("KPT_DEBUG_MASK", "2", 1);
-    opts_.wires = {"0=peer:1"};
-    Init();
-    kpt_ring_t rx = OpenRx(1);
-    ASSERT_NE(rx, nullptr);
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
+    kpt_ring_t rx = nullptr;
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Cabled(&rx, &h));
     Ctl("txhold 0 on");
     std::vector<Bytes> sent;
     for (uint32_t i = 0; i < 11; ++i) {
@@ -910,10 +917,8 @@ TEST_F(TxTest, CloseSendsTheOpenBatch)
 
 TEST_F(TxTest, CloseWaitsForPostedBatchesToo)
 {
-    Init();
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
-    Ctl("txhold 0 on");
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Held(&h));
     for (int i = 0; i < 3; ++i) ASSERT_EQ(Send(h, Frame(8200, i)), 0);
     EXPECT_EQ(State(h).txd.d_cnt, 0u); // nothing open, three outstanding
     std::thread release([&] {
@@ -928,10 +933,8 @@ TEST_F(TxTest, CloseWaitsForPostedBatchesToo)
 TEST_F(TxTest, DriverPostsABatchLeftOpen)
 {
     setenv("KPT_DEBUG_MASK", "2", 1);
-    Init();
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
-    Ctl("txhold 0 on");
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Held(&h));
     for (int i = 0; i < 5; ++i) ASSERT_EQ(Send(h, Frame(200, i)), 0);
     EXPECT_EQ(State(h).txd.d_cnt, 4u);
     // Once the first batch completes nothing is in flight, and the driver
@@ -947,10 +950,8 @@ TEST_F(TxTest, DriverPostsABatchLeftOpen)
 // holding it (here, the test) delays only the batch it has open.
 TEST_F(TxTest, PostedBatchesLeaveWhileASenderHoldsTheLock)
 {
-    Init();
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
-    Ctl("txhold 0 on");
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Held(&h));
     // One frame posted at once, two full batches of 40, 40 left open.
     for (int i = 0; i < 121; ++i) ASSERT_EQ(Send(h, Frame(200, i)), 0);
     kpt__tx_state *s = h->tx.tx_sp.tx_s;
@@ -977,12 +978,9 @@ uint32_t ThreadFrameLength(uint32_t tag, uint64_t seq) { return 60 + uint32_t(Mi
 
 TEST_F(TxTest, FourThreadsOnOneHandleLoseAndDuplicateNothing)
 {
-    opts_.wires = {"0=peer:1"};
-    Init();
-    kpt_ring_t rx = OpenRx(1);
-    ASSERT_NE(rx, nullptr);
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
+    kpt_ring_t rx = nullptr;
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Cabled(&rx, &h));
     constexpr uint32_t kThreads = 4;
     const uint64_t per = 25000 / kRunScale;
     std::atomic<int> errors{0};
@@ -1028,12 +1026,9 @@ uint32_t RunLength(uint64_t i) { return 60 + uint32_t(Mix(i * 2 + 1) % (9018 - 6
 
 TEST_F(TxTest, MillionFramesThroughACable)
 {
-    opts_.wires = {"0=peer:1"};
-    Init();
-    kpt_ring_t rx = OpenRx(1);
-    ASSERT_NE(rx, nullptr);
-    kpt_inject_t h = Open(0);
-    ASSERT_NE(h, nullptr);
+    kpt_ring_t rx = nullptr;
+    kpt_inject_t h = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Cabled(&rx, &h));
     const uint64_t n = 1000000 / kRunScale;
 
     std::atomic<uint64_t> received{0};
@@ -1103,10 +1098,8 @@ protected:
 
 TEST_F(TxNetdevTest, HostFrameOnTheInterfaceCrossesTheCable)
 {
-    opts_.wires = {"0=peer:1"};
-    Init();
-    kpt_ring_t rx = OpenRx(1);
-    ASSERT_NE(rx, nullptr);
+    kpt_ring_t rx = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Cabled(&rx, nullptr));
     int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     ASSERT_GE(s, 0) << strerror(errno);
     struct sockaddr_ll ll = {};

@@ -67,21 +67,8 @@ void BgProgram::Signal(int sig) const
 RunResult BgProgram::Finish(int timeout_ms)
 {
     RunResult r;
-    int64_t end = MonoNs() + int64_t(timeout_ms) * 1000000;
-    int st = 0;
-    for (;;) {
-        pid_t p = waitpid(pid_, &st, WNOHANG);
-        if (p == pid_) break;
-        if (MonoNs() > end) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &st, 0);
-            break;
-        }
-        usleep(2000);
-    }
+    r.status = WaitChild(pid_, timeout_ms);
     pid_ = -1;
-    if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-    else if (WIFSIGNALED(st)) r.status = 128 + WTERMSIG(st);
     r.out = Out();
     r.err = Err();
     return r;
@@ -156,14 +143,6 @@ std::vector<Frame> Receiver::Collect(size_t n, int idle_ms)
     std::vector<Frame> out;
     for (auto &[f, ts] : CollectTimed(n, idle_ms)) out.push_back(std::move(f));
     return out;
-}
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> v;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) v.push_back(l);
-    return v;
 }
 
 long long Counter(const std::string &out, const std::string &name)

@@ -59,8 +59,6 @@ private:
     bool ok_ = false;
 };
 
-// Lines of text.
-std::vector<std::string> Lines(const std::string &text);
 // The number after "name " on the line that starts with it; -1 when absent.
 long long Counter(const std::string &out, const std::string &name);
 

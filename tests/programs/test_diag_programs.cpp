@@ -27,13 +27,7 @@ using kpttest::BinPath;
 using kpttest::RunProgram;
 using kpttest::RunResult;
 
-std::vector<std::string> Lines(const std::string &s)
-{
-    std::vector<std::string> v;
-    std::istringstream in(s);
-    for (std::string l; std::getline(in, l);) v.push_back(l);
-    return v;
-}
+using kpttest::Lines;
 
 bool HasLine(const std::string &out, const std::string &line)
 {

@@ -21,6 +21,13 @@ namespace {
 class SimCore : public kpttest::SimTest {
 protected:
     std::string Unit(int u) { return dev_.file("quorCp" + std::to_string(u)); }
+    // The 32-bit answer of a query request about a board.
+    static uint32_t Query(RawClient &c, uint32_t request, uint32_t board)
+    {
+        uint32_t v = board;
+        EXPECT_EQ(c.Call(request, &v), 0) << std::hex << request;
+        return v;
+    }
 };
 
 bool WaitFor(const std::function<bool()> &f, int ms = 3000)
@@ -76,18 +83,12 @@ TEST_F(SimCore, ControlCommandsDriveThePortState)
     StartSim();
     RawClient c(Unit(0));
     ASSERT_TRUE(c.ok());
-    uint32_t v = 1;
-    ASSERT_EQ(c.Call(QUOR_GET_LINK_STATE, &v), 0);
-    EXPECT_EQ(v, 1u);
+    EXPECT_EQ(Query(c, QUOR_GET_LINK_STATE, 1), 1u);
     Ctl("link 1 down");
-    v = 1;
-    ASSERT_EQ(c.Call(QUOR_GET_LINK_STATE, &v), 0);
-    EXPECT_EQ(v, 0u);
+    EXPECT_EQ(Query(c, QUOR_GET_LINK_STATE, 1), 0u);
 
     Ctl("timesource 1 5");
-    v = 1;
-    ASSERT_EQ(c.Call(QUOR_GET_TIMESOURCE, &v), 0);
-    EXPECT_EQ(v, 5u);
+    EXPECT_EQ(Query(c, QUOR_GET_TIMESOURCE, 1), 5u);
 
     std::string st = Ctl("status");
     EXPECT_NE(st.find("port 0: link up, timesource 0"), std::string::npos) << st;
@@ -100,9 +101,7 @@ TEST_F(SimCore, ControlCommandsDriveThePortState)
         std::string r = sim_->command(bad);
         EXPECT_EQ(r.rfind("error: ", 0), 0u) << bad << " -> " << r;
     }
-    v = 0;
-    ASSERT_EQ(c.Call(QUOR_GET_LINK_STATE, &v), 0);
-    EXPECT_EQ(v, 1u);
+    EXPECT_EQ(Query(c, QUOR_GET_LINK_STATE, 0), 1u);
 }
 
 TEST_F(SimCore, InterruptCoalescingIsKeptPerBoard)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kpt_rx.h"
+#include "ring_fixture.h"
 #include "sim_switch.h"
 #include "sim_wire.h"
 #include "test_support.h"
@@ -96,7 +97,7 @@ uint32_t Time31(const std::vector<uint8_t> &f)
 
 bool IsKeyframe(const std::vector<uint8_t> &f) { return f.size() > 23 && f[23] == 253; }
 
-class SwitchTest : public kpttest::SimTest {
+class SwitchTest : public kpttest::RingTest {
 protected:
     void SetUp() override
     {
@@ -106,16 +107,6 @@ protected:
         ASSERT_EQ(kpt_open(0, 1, nullptr, 64 << 20, -1, &h_), 0);
         ASSERT_EQ(kpt_ring_open(h_, &ring_), 0);
         ASSERT_EQ(kpt_start(h_), 0);
-    }
-    void TearDown() override
-    {
-        if (ring_) {
-            EXPECT_EQ(kpt_ring_close(ring_), 0);
-        }
-        if (h_) {
-            EXPECT_EQ(kpt_close(h_), 0);
-        }
-        SimTest::TearDown();
     }
     // Frames received until `n` arrived or ms passed without one.
     std::vector<Captured> Take(size_t n, int ms = 2000)
@@ -152,9 +143,6 @@ protected:
         ASSERT_EQ(sim_->send_frame(0, f.data(), f.size()), 0);
     }
     std::string Status() { return Ctl("switch 0"); }
-
-    kpt_handle_t h_ = nullptr;
-    kpt_ring_t ring_ = nullptr;
 };
 
 TEST_F(SwitchTest, FramesGetTheTrailerOfTheirTimeAndANewFcs)

@@ -190,24 +190,38 @@ SimdProcess::SimdProcess(const std::string &dir, const std::vector<std::string> 
     close(outp[0]);
 }
 
+int WaitChild(pid_t pid, int timeout_ms)
+{
+    int st = 0;
+    int64_t deadline = NowMs() + timeout_ms;
+    for (;;) {
+        pid_t w = waitpid(pid, &st, WNOHANG);
+        if (w == pid) break;
+        if (NowMs() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            break;
+        }
+        usleep(2000);
+    }
+    return DecodeStatus(st);
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) v.push_back(l);
+    return v;
+}
+
 int SimdProcess::Stop()
 {
     if (pid_ <= 0) return -1;
     kill(pid_, SIGTERM);
-    int st = 0;
-    int64_t deadline = NowMs() + 10000;
-    for (;;) {
-        pid_t w = waitpid(pid_, &st, WNOHANG);
-        if (w == pid_) break;
-        if (NowMs() > deadline) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &st, 0);
-            break;
-        }
-        usleep(10000);
-    }
+    int status = WaitChild(pid_, 10000);
     pid_ = -1;
-    return DecodeStatus(st);
+    return status;
 }
 
 SimdProcess::~SimdProcess() { Stop(); }

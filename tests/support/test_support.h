@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdio.h>
+#include <sys/types.h>
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,13 @@ struct RunResult {
     std::string out;  // standard output
     std::string err;  // standard error
 };
+
+// Waits for child pid to end, at most timeout_ms, then kills it (SIGKILL)
+// and waits; its exit status, or 128 + signal number.
+int WaitChild(pid_t pid, int timeout_ms);
+
+// The lines of a text, without their newlines.
+std::vector<std::string> Lines(const std::string &text);
 
 // Path of a built program (bin directory of the build).
 std::string BinPath(const std::string &name);

@@ -333,6 +333,18 @@ TEST(NramFile, ImagesAndScanChains)
         EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+
+    // The library remembers 64 mappings to check accesses against; past
+    // that it says once that the later ones go unchecked.
+    ChildResult many = InChild([&] {
+        for (int i = 0; i < 70; ++i) {
+            nram_t n;
+            nram_open_mmap(&n, img.c_str(), 0);
+        }
+    });
+    EXPECT_EQ(many.status, 0);
+    EXPECT_EQ(many.err, "Warning: more than 64 mappings at once: accesses through the later ones are not "
+                        "checked against their bounds\n");
 }
 
 }  // namespace

@@ -187,3 +187,63 @@ TEST(UbaWrap, ExeclpPassesItsArgumentsOrReports)
 }
 
 }  // namespace
+
+// The tools' option numbers and bridge addresses: read in the base the tool
+// documents, or refused with one line that shows the word safely.
+TEST(UbaArgs, NumbersAndBridgeAddresses)
+{
+    EXPECT_EQ(uba_number_arg('b', "12", 10, 0, 100, "a board number"), 12u);
+    EXPECT_EQ(uba_number_arg('n', "0x10", 0, 1, 0x10000, "a count"), 16u);
+    EXPECT_EQ(uba_number_arg('n', "010", 0, 1, 0x10000, "a count"), 8u);
+    uba_bridge_addr a;
+    uba_bridge_arg("bridge", 0, 127, &a);
+    EXPECT_STREQ(a.host, "bridge");
+    EXPECT_EQ(a.slot, 0);
+    EXPECT_EQ(a.port, 0);
+    uba_bridge_arg("127.0.0.1:0x10:127", 0, 127, &a);
+    EXPECT_STREQ(a.host, "127.0.0.1");
+    EXPECT_EQ(a.slot, 16);
+    EXPECT_EQ(a.port, 127);
+
+    const std::pair<std::function<void()>, std::string> refused[] = {
+        {[] { uba_number_arg('b', "0x10", 10, 0, 100, "a board number"); },
+         "ERROR:Invalid number for -b: 0x10 (-b wants a board number from 0 to 100)\n"},
+        {[] { uba_number_arg('n', "0", 0, 1, 9, "a count"); },
+         "ERROR:Invalid number for -n: 0 (-n wants a count from 1 to 9)\n"},
+        {[] { uba_number_arg('b', "-1", 10, 0, 100, "a board number"); },
+         "ERROR:Invalid number for -b: -1 (-b wants a board number from 0 to 100)\n"},
+        {[] { uba_number_arg('b', "1\n\x1b[2J\\", 10, 0, 100, "a board number"); },
+         "ERROR:Invalid number for -b: 1\\x0a\\x1b[2J\\x5c (-b wants a board number from 0 to 100)\n"},
+        {[] {
+             uba_bridge_addr b;
+             uba_bridge_arg(":1", 0, 127, &b);
+         },
+         "ERROR:Invalid bridge address for -g: :1 (-g wants host[:slot[:port]])\n"},
+        {[] {
+             uba_bridge_addr b;
+             uba_bridge_arg(std::string(256, 'h').c_str(), 0, 127, &b);
+         },
+         "ERROR:Invalid bridge address for -g: " + std::string(249, 'h') + "..." +
+             " (-g wants host[:slot[:port]])\n"},
+        {[] {
+             uba_bridge_addr b;
+             uba_bridge_arg("h:1x", 0, 127, &b);
+         },
+         "ERROR:Invalid bridge address for -g: h:1x (-g slot is not a whole number from 0 to 2147483646)\n"},
+        {[] {
+             uba_bridge_addr b;
+             uba_bridge_arg("h:1:128", 0, 127, &b);
+         },
+         "ERROR:Invalid bridge address for -g: h:1:128 (-g port is not a whole number from 0 to 127)\n"},
+        {[] {
+             uba_bridge_addr b;
+             uba_bridge_arg("h:1:2:3", 0, 255, &b);
+         },
+         "ERROR:Invalid bridge address for -g: h:1:2:3 (-g port is not a whole number from 0 to 255)\n"},
+    };
+    for (const auto &[fn, want] : refused) {
+        ChildResult r = InChild(fn);
+        EXPECT_EQ(r.status, 1) << want;
+        EXPECT_EQ(r.err, want);
+    }
+}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "zal_parse.h"
 #include "zal_internal.h"
 
 namespace {
@@ -70,6 +71,24 @@ TEST(ZalPool, CarvesTheRegionHandsOutEveryElementAndReusesTheLastFreed)
 
 // Two simulators of different letters, their device files linked into one
 // directory, as two drivers' nodes sit side by side in /dev.
+// A board as "<letter><unit>", or "error <rc>".
+std::string Board(int rc, uint8_t product, int unit)
+{
+    if (rc != 0) return "error " + std::to_string(rc);
+    return std::string(1, char('A' + product)) + std::to_string(unit);
+}
+
+// The board a user's text names, through zal_translate_to_product or
+// another of the naming calls.
+std::string Named(const char *text, int (*name)(char *, uint8_t *, int *) = zal_translate_to_product)
+{
+    uint8_t p = 0;
+    int u = -1;
+    std::string copy = text ? text : "";
+    int rc = name(text ? copy.data() : nullptr, &p, &u);
+    return Board(rc, p, u);
+}
+
 class ZalBoardNum : public ::testing::Test {
 protected:
     void SetUp() override
@@ -105,16 +124,7 @@ protected:
         uint8_t p = 0;
         int u = -1;
         int rc = zal_boardnum_to_product(num, &p, &u);
-        if (rc != 0) return "error " + std::to_string(rc);
-        return std::string(1, char('A' + p)) + std::to_string(u);
-    }
-    static std::string Named(const char *text)
-    {
-        uint8_t p = 0;
-        int u = -1;
-        int rc = zal_translate_to_product(const_cast<char *>(text), &p, &u);
-        if (rc != 0) return "error " + std::to_string(rc);
-        return std::string(1, char('A' + p)) + std::to_string(u);
+        return Board(rc, p, u);
     }
 
     kpttest::TempDir dev_, own_[2];
@@ -166,16 +176,54 @@ TEST_F(ZalBoardNum, MacTailsAndNumbersInText)
     EXPECT_EQ(Named("02:51:53:01:00:01"), "B1");
     // A tail that several units share names the first that opens.
     sims_[0]->command("refuse 0 16");
-    uint8_t p = 0;
-    int u = -1;
-    char tail[] = ":00:00";
-    ASSERT_EQ(zal_mac_to_product(tail, &p, &u), 0);
-    EXPECT_EQ(p, 10);
-    EXPECT_EQ(u, 0);
+    EXPECT_EQ(Named(":00:00", zal_mac_to_product), "K0");
 
     for (const char *bad : {"2x", "", "ab", "99999999999", "-1", " 1", "02:51:53:0a:00:07",
                             "02:51:53:0a:00:022"})
         EXPECT_EQ(Named(bad), "error 22") << bad;
+}
+
+// The reader of every whole number a user types: digits in the base the
+// command line documents, up to a stop character and a maximum, nothing else.
+TEST(ZalParse, WholeNumbersOnly)
+{
+    struct Case {
+        const char *text;
+        int base;
+        char stop;
+        unsigned long long max;
+        int rc;
+        unsigned long long value;
+        size_t end; // offset of the stop character
+    };
+    const Case cases[] = {
+        {"42", 10, '\0', 42, 0, 42, 2},
+        {"43", 10, '\0', 42, EINVAL, 0, 0},
+        {"0x2a", 0, '\0', 42, 0, 42, 4},
+        {"0x2a", 10, '\0', 42, EINVAL, 0, 0},
+        {"052", 0, '\0', 100, 0, 42, 3},
+        {"052", 10, '\0', 100, 0, 52, 3},
+        {"1.9", 0, '.', 31, 0, 1, 1},
+        {"1.9", 0, '\0', 31, EINVAL, 0, 0},
+        {"", 10, '\0', 9, EINVAL, 0, 0},
+        {"-1", 10, '\0', ~0ull, EINVAL, 0, 0},
+        {"+1", 10, '\0', 9, EINVAL, 0, 0},
+        {" 1", 10, '\0', 9, EINVAL, 0, 0},
+        {"1 ", 10, '\0', 9, EINVAL, 0, 0},
+        {"18446744073709551616", 10, '\0', ~0ull, EINVAL, 0, 0},
+        {"18446744073709551615", 10, '\0', ~0ull, 0, ~0ull, 20},
+    };
+    for (const Case &c : cases) {
+        unsigned long long v = 7;
+        const char *end = nullptr;
+        EXPECT_EQ(zal_parse_whole(c.text, c.base, c.stop, c.max, &v, &end), c.rc) << c.text;
+        EXPECT_EQ(v, c.rc == 0 ? c.value : 7) << c.text;
+        if (c.rc == 0) {
+            EXPECT_EQ(end, c.text + c.end) << c.text;
+        }
+    }
+    unsigned long long v = 0;
+    EXPECT_EQ(zal_parse_whole(nullptr, 10, '\0', 9, &v, nullptr), EINVAL);
 }
 
 // An interface name stands for the board whose MAC address it carries.
@@ -189,14 +237,8 @@ TEST_F(ZalBoardNumNetdev, InterfaceNamesNameTheirBoard)
     opts_.netdev_prefix = "qnum";
     opts_.ports = 3;
     StartSim();
-    uint8_t p = 0;
-    int u = -1;
-    char name[] = "qnum2";
-    ASSERT_EQ(zal_translate_to_product(name, &p, &u), 0);
-    EXPECT_EQ(p, 2);
-    EXPECT_EQ(u, 2);
-    char lo[] = "lo"; // an interface, but no board carries its address
-    EXPECT_EQ(zal_translate_to_product(lo, &p, &u), EINVAL);
+    EXPECT_EQ(Named("qnum2"), "C2");
+    EXPECT_EQ(Named("lo"), "error 22"); // an interface, but no board carries its address
 }
 
 } // namespace

@@ -84,6 +84,29 @@ int uba_xxioctl(const char *file, int line, int fd, unsigned long request, void 
 #define uba_xioctl(fd, r, a) uba_xxioctl(__FILE__, __LINE__, fd, r, a)
 
 /* ======================================================================== */
+/* Command-line words of the tools                                          */
+/* ======================================================================== */
+
+/* The number given to option -opt, a whole number in base (10, or 0 for the
+ * C forms) from min to max; anything else ends the process with
+ * "ERROR:Invalid number for -<opt>: <text> (-<opt> wants <what> from <min>
+ * to <max>)". */
+unsigned long long uba_number_arg(char opt, const char *text, int base, unsigned long long min,
+                                  unsigned long long max, const char *what);
+
+/* A JTAG bridge address, host[:slot[:port]]. */
+typedef struct uba_bridge_addr {
+    char host[256];
+    int slot; /* 0 when not given */
+    int port; /* 0 when not given */
+} uba_bridge_addr;
+
+/* Reads -g host[:slot[:port]]: slot and port whole numbers in base, the slot
+ * below INT_MAX, the port up to max_port (what the tool sends it in).  A
+ * refusal ends the process with "ERROR:Invalid bridge address for -g: ...". */
+void uba_bridge_arg(const char *text, int base, int max_port, uba_bridge_addr *out);
+
+/* ======================================================================== */
 /* PCI configuration access and bus scan                                     */
 /* ======================================================================== */
 
@@ -438,6 +461,13 @@ int uba_eeprom_read(uba_nic *nic, unsigned addr, void *buf, unsigned len);
 int uba_pci_eeprom_write_ex(uba_nic *nic, unsigned addr, const void *buf, unsigned len, int vs);
 /* Offset of the vendor window; stops the program unless 0 < offset < 225. */
 int uba_vs_offset(uba_nic *nic);
+
+/* The firmware header (quor_nfw.h) through the accessor: reads the header's
+ * adapter address at QUOR_NFW_HDR_PTR and the header there into *h, its
+ * numbers as stored (big-endian).  An unusable address ends the process with
+ * "ERROR:Cannot find nfw-hdr, hdr_off=0x<address>". */
+struct nfw_gen_header;
+void uba_nfw_header(nram_t *nram, struct nfw_gen_header *h);
 
 #ifdef __cplusplus
 }

@@ -6,9 +6,13 @@
 
 #include "uba.h"
 
-#define UBA_FATAL(...) handle_error_func(1, __FILE__, __LINE__, __VA_ARGS__)
+#define UBA_FATAL(...) uba::fatal_at(__FILE__, __LINE__, __VA_ARGS__)
 
 namespace uba {
+
+// handle_error_func with an error: "ERROR:file:line:" and the message, then
+// exit status 1.
+[[noreturn]] void fatal_at(const char *file, int line, const char *format, ...) UBA_PRINTF(3, 4);
 
 // Device accesses are framed by full fences so that they reach the device in
 // program order with respect to every other access, mapped or not.
@@ -33,6 +37,42 @@ struct SizedAccess {
     static int writew(pci_dev_t d, unsigned o, uint16_t v) { return Write(d, o, 2, v); }
     static int writel(pci_dev_t d, unsigned o, uint32_t v) { return Write(d, o, 4, v); }
 };
+
+// How a walk of a function's standard capability list ended.
+enum class CapWalk {
+    end,         // the list ended (or there is none)
+    found,       // visit accepted the capability at *at
+    bad_pointer, // a pointer of 0xff
+    cycle        // a pointer back to a capability already seen
+};
+
+// The one walk of the standard capability list: byte(offset) and word(offset)
+// read configuration space (through whichever accessor the caller has), and
+// visit(offset) is called on every capability in turn until it returns true.
+// A list that points back would be walked for ever: the walk stops there.
+template <class Byte, class Word, class Visit>
+CapWalk walk_capabilities(Byte byte, Word word, Visit visit, unsigned *at)
+{
+    if (!(word(6) & 0x10)) return CapWalk::end;
+    bool seen[256] = {};
+    unsigned ptr = byte(0x34);
+    while (ptr) {
+        if (ptr == 0xff) return CapWalk::bad_pointer;
+        ptr &= 0xfc;
+        if (seen[ptr]) return CapWalk::cycle;
+        seen[ptr] = true;
+        if (visit(ptr)) {
+            *at = ptr;
+            return CapWalk::found;
+        }
+        ptr = byte(ptr + 1);
+    }
+    return CapWalk::end;
+}
+
+// Says how a broken capability list of d ended (bad_pointer or cycle), on
+// standard error; with fatal the program ends there.
+void report_capabilities(pci_dev_t d, CapWalk how, bool fatal);
 
 // Common identification at the end of every init_dev: ids, class, irq and
 // BARs; null when nothing answers.

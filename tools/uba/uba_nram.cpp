@@ -23,7 +23,6 @@ constexpr uint32_t kScanEndWrite = QUOR_NFW_SCAN2_END;
 [[noreturn]] void not_implemented(const char *what, nram_t *n)
 {
     UBA_FATAL("%s(type=%d) not implemented\n", what, int(n->type));
-    exit(1);
 }
 
 // Where an access of size bytes at adapter address a lands in mapped memory;
@@ -43,15 +42,13 @@ volatile uint8_t *pio_at(nram_t *n, size_t a, size_t size)
 
 uint32_t bswap32(uint32_t v) { return __builtin_bswap32(v); }
 
-int vs_of(uba_nic *nic) { return uba_vs_offset(nic); }
-
 void vs_mode(uba_nic *nic, int vs, int mode) { uba_pci_write_byte(nic, vs + UBA_VS_MODE, uint8_t(mode)); }
 void vs_addr(uba_nic *nic, int vs, uint32_t a) { uba_pci_write_long(nic, vs + UBA_VS_ADDR, a); }
 
 void window_read(nram_t *n, uint8_t *buf, uint32_t a, size_t size)
 {
     uba_nic *nic = n->nic;
-    int vs = vs_of(nic);
+    int vs = uba_vs_offset(nic);
     if (size == 2) {
         vs_mode(nic, vs, UBA_VS_MODE_READ16);
         vs_addr(nic, vs, a);
@@ -75,7 +72,7 @@ void window_read(nram_t *n, uint8_t *buf, uint32_t a, size_t size)
 void window_write(nram_t *n, uint32_t a, const uint8_t *buf, size_t size)
 {
     uba_nic *nic = n->nic;
-    int vs = vs_of(nic);
+    int vs = uba_vs_offset(nic);
     if (size == 2) {
         vs_mode(nic, vs, UBA_VS_MODE_WRITE16);
         vs_addr(nic, vs, a);
@@ -109,7 +106,6 @@ uint32_t scan_read_end(unsigned bits, int chain)
         UBA_FATAL("scan-read chain 2: %d bits is not a chain length\n", int(bits));
     }
     UBA_FATAL("Scan-chain %d not implemented\n", chain);
-    return 0;
 }
 
 bool scan_method(nram_t *n) { return n->type == NRAM_FILE || n->type == NRAM_PIO || n->type == NRAM_CFG_PIO; }
@@ -124,6 +120,15 @@ int uba_vs_offset(uba_nic *nic)
     handle_error_func(vs <= 0 || vs >= UBA_VS_MAX, __FILE__, __LINE__,
                       "Cannot handle card with vendor cap=0x%x\n", unsigned(vs));
     return vs;
+}
+
+void uba_nfw_header(nram_t *n, nfw_gen_header *h)
+{
+    uint8_t w[4];
+    nram_memcpy_read(n, w, QUOR_NFW_HDR_PTR, sizeof w);
+    const uint32_t at = quor_nfw_be32(w);
+    if (!quor_nfw_addr_ok(at)) fatal_error_func("Cannot find nfw-hdr, hdr_off=0x%x\n", at);
+    nram_memcpy_read(n, h, at, sizeof *h);
 }
 
 void nram_open_pio(nram_t *n, void *addr)

@@ -43,28 +43,23 @@ uint32_t be32(const volatile uint8_t *p)
 bool read_capabilities(uba_nic *nic)
 {
     pci_dev_t d = nic->dev;
-    if (!(uba_pci_read_word(nic, 6) & 0x10)) return true;
-    bool seen[256] = {};
-    unsigned ptr = uba_pci_read_byte(nic, 0x34);
-    while (ptr) {
-        if (ptr == 0xff) {
-            fputs("ERROR:uba_cfg_space_capability: cap_ptr =0xff\n", stderr);
+    unsigned at = 0;
+    uba::CapWalk how = uba::walk_capabilities(
+        [nic](unsigned off) { return unsigned(uba_pci_read_byte(nic, int(off))); },
+        [nic](unsigned off) { return unsigned(uba_pci_read_word(nic, int(off))); },
+        [nic, d](unsigned off) {
+            unsigned id = uba_pci_read_byte(nic, int(off));
+            if (nic->cfg_cap[id])
+                fprintf(stderr,
+                        "\nWarning: dev at %02x:%02x.%d duplicate capability %d found at %02x and %02x\n",
+                        d->bus, d->dev, d->func, id, nic->cfg_cap[id], off);
+            nic->cfg_cap[id] = uint8_t(off);
             return false;
-        }
-        ptr &= 0xfc;
-        if (seen[ptr]) {
-            fprintf(stderr, "Capability cycle found in dev at %02x:%02x.%d\n", d->bus, d->dev, d->func);
-            return false;
-        }
-        unsigned id = uba_pci_read_byte(nic, int(ptr));
-        if (nic->cfg_cap[id])
-            fprintf(stderr, "\nWarning: dev at %02x:%02x.%d duplicate capability %d found at %02x and %02x\n",
-                    d->bus, d->dev, d->func, id, nic->cfg_cap[id], ptr);
-        nic->cfg_cap[id] = uint8_t(ptr);
-        seen[ptr] = true;
-        ptr = uba_pci_read_byte(nic, int(ptr + 1));
-    }
-    return true;
+        },
+        &at);
+    if (how == uba::CapWalk::end) return true;
+    uba::report_capabilities(d, how, false);
+    return false;
 }
 
 // Maps the current-generation board's BARs; false (after the message) when

@@ -82,26 +82,15 @@ void add_device(pci_access *a, pci_dev_t d)
     a->dev_tail = &d->next;
 }
 
-// The standard capability walk shared by the id and HyperTransport lookups:
-// calls match(offset) on every capability until it returns true.
-template <class F> unsigned walk_caps(pci_dev_t d, F match)
+// The capability lookups by id and by HyperTransport type: the offset of the
+// capability match accepts, or 0; a broken list ends the program.
+template <class F> unsigned find_cap(pci_dev_t d, F match)
 {
-    if (!(pci_read_word(d, 6) & 0x10)) return 0;
-    bool seen[256] = {};
-    unsigned ptr = pci_read_byte(d, 0x34);
-    while (ptr) {
-        if (ptr == 0xff) {
-            fputs("ERROR:uba_cfg_space_capability: cap_ptr =0xff\n", stderr);
-            exit(1);
-        }
-        ptr &= 0xfc;
-        // A list that points back would be walked for ever.
-        handle_error_func(seen[ptr], __FILE__, __LINE__, "Capability cycle found in dev at %02x:%02x.%d\n",
-                          d->bus, d->dev, d->func);
-        seen[ptr] = true;
-        if (match(ptr)) return ptr;
-        ptr = pci_read_byte(d, ptr + 1);
-    }
+    unsigned at = 0;
+    uba::CapWalk how = uba::walk_capabilities([d](unsigned off) { return pci_read_byte(d, off); },
+                                              [d](unsigned off) { return pci_read_word(d, off); }, match, &at);
+    if (how == uba::CapWalk::found) return at;
+    if (how != uba::CapWalk::end) uba::report_capabilities(d, how, true);
     return 0;
 }
 
@@ -137,7 +126,14 @@ void note_mapping(void *start, size_t len)
             m = {static_cast<uint8_t *>(start), len};
             return;
         }
-    // A full table only means that later accesses go unchecked.
+    // A full table only means that accesses through this mapping go
+    // unchecked; the user is told, once.
+    static bool told = false;
+    if (!told)
+        fprintf(stderr, "Warning: more than %zu mappings at once: accesses through the later ones are not "
+                        "checked against their bounds\n",
+                sizeof g_maps / sizeof g_maps[0]);
+    told = true;
 }
 
 void forget_mapping(void *start)
@@ -175,6 +171,18 @@ pci_dev_t identify(pci_dev_t d)
         }
     }
     return d;
+}
+
+void report_capabilities(pci_dev_t d, CapWalk how, bool fatal)
+{
+    if (how == CapWalk::bad_pointer) {
+        fputs("ERROR:uba_cfg_space_capability: cap_ptr =0xff\n", stderr);
+        if (fatal) exit(1);
+    } else if (how == CapWalk::cycle) {
+        if (fatal)
+            UBA_FATAL("Capability cycle found in dev at %02x:%02x.%d\n", d->bus, d->dev, d->func);
+        fprintf(stderr, "Capability cycle found in dev at %02x:%02x.%d\n", d->bus, d->dev, d->func);
+    }
 }
 
 void check_cfg_range(pci_dev_t d, unsigned offset, unsigned width)
@@ -403,14 +411,14 @@ void _pci_write_bitfield(pci_dev_t d, unsigned off, const void *field, unsigned 
 
 unsigned uba_find_capability_n(pci_dev_t d, int cap_id, int idx)
 {
-    return walk_caps(d, [&](unsigned off) {
+    return find_cap(d, [&](unsigned off) {
         return int(pci_read_byte(d, off)) == cap_id && idx-- == 0;
     });
 }
 
 unsigned uba_find_hyper_capability(pci_dev_t d, int hyper_id, int idx)
 {
-    return walk_caps(d, [&](unsigned off) {
+    return find_cap(d, [&](unsigned off) {
         if (pci_read_byte(d, off) != 8) return false;
         int t = int(pci_read_byte(d, off + 3) >> 3);
         bool hit = hyper_id < 8 ? (t & 0x1c) == hyper_id : t == hyper_id;

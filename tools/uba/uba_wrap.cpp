@@ -18,7 +18,7 @@
 
 #include <string>
 
-#include "uba.h"
+#include "uba_internal.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ constexpr size_t kAddrText = 50;
 constexpr size_t kSystempDir = 255;
 constexpr size_t kSystempCmd = 511;
 
-void vreport(const char *file, int line, const char *format, va_list ap)
+[[noreturn]] void vreport(const char *file, int line, const char *format, va_list ap)
 {
     // One buffer and one write, so that the line is not interleaved with
     // another process's output on a shared stderr.
@@ -69,9 +69,22 @@ void fatal_error_func(const char *format, ...)
     va_list ap;
     va_start(ap, format);
     vreport(nullptr, 0, format, ap);
-    va_end(ap);
-    exit(1);
 }
+
+}  // extern "C"
+
+namespace uba {
+
+void fatal_at(const char *file, int line, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vreport(file, line, format, ap);
+}
+
+}  // namespace uba
+
+extern "C" {
 
 char *straddr(const struct sockaddr *addr, socklen_t alen, char *buf)
 {
