@@ -130,10 +130,10 @@ namespace {
 bool client_alive(uint64_t key);
 
 // Memory kept for a client's next region: at most this much an arena, and
-// for this long.  Enough for a default data ring and descriptor ring a
-// client or two, so that a program that opens and closes its port in a loop
-// pays for fresh pages once.
-constexpr uint64_t kKeepMax = 1ull << 30;
+// for this long.  Enough for one default data ring and descriptor ring, so
+// that a program that opens and closes its port in a loop pays for fresh
+// pages once.
+constexpr uint64_t kKeepMax = 512ull << 20;
 constexpr int64_t kKeepTime = 10'000'000'000;
 
 // Address space with nothing behind it: reads give zeros, and it costs no

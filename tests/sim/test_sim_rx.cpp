@@ -4,6 +4,7 @@
 #include <endian.h>
 #include <errno.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <time.h>
 
 #include <atomic>
@@ -429,13 +430,29 @@ TEST_F(SimRx, RegionsAreHandedOnlyToTheirOwners)
     EXPECT_EQ(ring->c.Map(a.rx_data_ring_offset, 4096), MAP_FAILED);
     EXPECT_EQ(errno, EACCES);
     // What it still has mapped is the old ring's memory, not that of the
-    // next reader given the same offsets.
-    RawRing next(Unit(0));
-    ASSERT_EQ(next.Attach(PortBlock(0, 1)), 0);
+    // next reader given the same offsets, another process.  (A process's
+    // own next ring of the same size may reuse its memory.)
     auto g = TestFrame(100, 77);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(20);
+        RawRing next(Unit(0));
+        char b = 1;
+        if (next.Attach(PortBlock(0, 1)) != 0 || write(go[1], &b, 1) != 1) _exit(3);
+        if (!next.WaitNext()) _exit(4);
+        _exit(memcmp(next.data + 8, g.data(), g.size()) == 0 ? 0 : 5);
+    }
+    ASSERT_GT(child, 0);
+    close(go[1]);
+    char b;
+    ASSERT_EQ(read(go[0], &b, 1), 1);
+    close(go[0]);
     ASSERT_EQ(sim_->send_frame(0, g.data(), g.size()), 0);
-    ASSERT_NE(next.WaitNext(), nullptr);
-    EXPECT_EQ(memcmp(next.data + 8, g.data(), g.size()), 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(child, &st, 0), child);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
     EXPECT_EQ(memcmp(ring->data + 8, f.data(), f.size()), 0) << "a stale mapping sees the new reader's data";
 }
 
