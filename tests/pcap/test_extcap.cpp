@@ -192,15 +192,19 @@ TEST_F(Extcap, CapturesEndHoweverWiresharkStopsThem)
         auto c = capture();
         int fd = open(fifo.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
-        // Until the fifo is full: kpt_dump's writes wait from then on.
+        // Until the fifo is full: kpt_dump's writes wait from then on.  A
+        // pipe is full when its pages are, which writes of odd sizes leave
+        // short of its size: full means no longer growing.
         int full = fcntl(fd, F_GETPIPE_SZ);
         ASSERT_GT(full, 0);
-        int held = 0;
-        for (int i = 0; i < 3000 && held < full; ++i) {
+        int held = 0, last = -1, steady = 0;
+        for (int i = 0; i < 3000 && steady < 100; ++i) {
             ASSERT_EQ(ioctl(fd, FIONREAD, &held), 0);
+            steady = held > full / 2 && held == last ? steady + 1 : 0;
+            last = held;
             usleep(10000);
         }
-        ASSERT_EQ(held, full) << c->Err();
+        ASSERT_GE(steady, 100) << held << " of " << full << "\n" << c->Err();
         c->Signal(SIGTERM);
         char buf[65536];
         auto r = c->Finish(40000);
