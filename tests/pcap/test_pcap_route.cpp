@@ -68,6 +68,14 @@ long long Closing(const std::string &err, const std::string &what)
     return -1;
 }
 
+// Skips the test (from its body: a skip inside a helper would only leave the
+// helper) when tcpdump cannot run.
+#define NEED_TCPDUMP()                                                                         \
+    do {                                                                                       \
+        const std::string why = TcpdumpMissing();                                              \
+        if (!why.empty()) GTEST_SKIP() << why;                                                 \
+    } while (0)
+
 class PcapRoute : public ::testing::Test {
 protected:
     void StartSim(const std::vector<std::string> &args)
@@ -78,10 +86,12 @@ protected:
         // tcpdump writes its files as the user it turns into after opening.
         chmod(out_.path().c_str(), 0777);
     }
-    void NeedTcpdump()
+    // Why tcpdump cannot run here; empty when it can.
+    static std::string TcpdumpMissing()
     {
-        if (kInstrumented) GTEST_SKIP() << "an instrumented library cannot be preloaded";
-        if (access(kTcpdump, X_OK) != 0) GTEST_SKIP() << "no " << kTcpdump;
+        if (kInstrumented) return "an instrumented library cannot be preloaded";
+        if (access(kTcpdump, X_OK) != 0) return std::string("no ") + kTcpdump;
+        return "";
     }
     std::vector<std::string> Tcpdump(std::vector<std::string> args) const
     {
@@ -102,7 +112,7 @@ protected:
 
 TEST_F(PcapRoute, TcpdumpListsThePortsBesideTheHostInterfaces)
 {
-    NeedTcpdump();
+    NEED_TCPDUMP();
     StartSim({"--ports", "2"});
     ASSERT_EQ(Ctl({"link", "1", "down"}).status, 0);
     RunResult r = RunProgram(Tcpdump({"-D"}));
@@ -119,7 +129,7 @@ TEST_F(PcapRoute, TcpdumpListsThePortsBesideTheHostInterfaces)
 // reads the file back through the same preloaded library.
 TEST_F(PcapRoute, TcpdumpWritesWhatTheRingDelivers)
 {
-    NeedTcpdump();
+    NEED_TCPDUMP();
     struct Case {
         const char *filter;
         int frames, kept;
@@ -196,7 +206,7 @@ TEST_F(PcapRoute, TcpdumpWritesWhatTheRingDelivers)
 // counts then add up to what the wire carried, as the ring counted it.
 TEST_F(PcapRoute, TcpdumpCountsAgreeWithTheRingAfterAnOverflow)
 {
-    NeedTcpdump();
+    NEED_TCPDUMP();
     StartSim({"--ports", "1"});
     ChildProgram td(Tcpdump({"-i", "quor0", "-B", "2048", "-w", "/dev/null"}));
     ASSERT_TRUE(td.WaitError("listening on quor0", 20000));
@@ -220,7 +230,7 @@ TEST_F(PcapRoute, TcpdumpCountsAgreeWithTheRingAfterAnOverflow)
 
 TEST_F(PcapRoute, TcpdumpStillCapturesLoopbackAndReadsFiles)
 {
-    NeedTcpdump();
+    NEED_TCPDUMP();
     StartSim({"--ports", "1"});
     // A file of three frames, written by the system's library.
     const std::string file = out_.file("three.pcap");
@@ -259,7 +269,7 @@ TEST_F(PcapRoute, TcpdumpStillCapturesLoopbackAndReadsFiles)
 
 TEST_F(PcapRoute, TcpdumpMergesPortsInTimestampOrder)
 {
-    NeedTcpdump();
+    NEED_TCPDUMP();
     StartSim({"--ports", "2", "--wire", "0=gen:count=1000,pps=5000,smac=02:00:00:00:00:0a",
               "--wire", "1=gen:count=1000,pps=7000,smac=02:00:00:00:00:0b"});
     const std::string file = out_.file("merged.pcap");
