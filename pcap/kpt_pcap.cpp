@@ -590,6 +590,29 @@ int not_activated(Handle *h)
     return PCAP_ERROR_NOT_ACTIVATED;
 }
 
+// A list of one value, allocated as the capture library allocates its lists
+// (its pcap_free_* calls free them): the count, or PCAP_ERROR.
+int one_value_list(Handle *h, int **list, int value)
+{
+    *list = static_cast<int *>(malloc(sizeof(int)));
+    if (*list == nullptr) {
+        h->err("out of memory");
+        return PCAP_ERROR;
+    }
+    (*list)[0] = value;
+    return 1;
+}
+
+// A dump file opened by the real library on the handle's stand-in, which has
+// the handle's link type, snap length and time precision.
+template <class Open> pcap_dumper_t *dump_on_dead(Handle *h, Open open)
+{
+    if (!h->activated) return not_activated(h), nullptr;
+    pcap_dumper_t *d = open(h->dead);
+    if (d == nullptr) h->err("%s", real().pcap_geterr(h->dead));
+    return d;
+}
+
 } // namespace
 
 kpt_ring_t ring_of(pcap_t *p)
@@ -736,13 +759,7 @@ KPT_PCAP_EXPORT int pcap_list_tstamp_types(pcap_t *p, int **types)
     Handle *h = ours(p);
     if (h == nullptr) return real().pcap_list_tstamp_types(p, types);
     // The adapter's clock, kept in step with the host's.
-    *types = static_cast<int *>(malloc(sizeof(int)));
-    if (*types == nullptr) {
-        h->err("out of memory");
-        return PCAP_ERROR;
-    }
-    (*types)[0] = PCAP_TSTAMP_ADAPTER;
-    return 1;
+    return one_value_list(h, types, PCAP_TSTAMP_ADAPTER);
 }
 
 KPT_PCAP_EXPORT int pcap_set_tstamp_precision(pcap_t *p, int precision)
@@ -804,9 +821,7 @@ KPT_PCAP_EXPORT int pcap_datalink(pcap_t *p)
 
 KPT_PCAP_EXPORT int pcap_datalink_ext(pcap_t *p)
 {
-    Handle *h = ours(p);
-    if (h == nullptr) return real().pcap_datalink_ext(p);
-    return h->activated ? DLT_EN10MB : not_activated(h);
+    return ours(p) ? pcap_datalink(p) : real().pcap_datalink_ext(p);
 }
 
 KPT_PCAP_EXPORT int pcap_list_datalinks(pcap_t *p, int **dlts)
@@ -814,13 +829,7 @@ KPT_PCAP_EXPORT int pcap_list_datalinks(pcap_t *p, int **dlts)
     Handle *h = ours(p);
     if (h == nullptr) return real().pcap_list_datalinks(p, dlts);
     if (!h->activated) return not_activated(h);
-    *dlts = static_cast<int *>(malloc(sizeof(int)));
-    if (*dlts == nullptr) {
-        h->err("out of memory");
-        return PCAP_ERROR;
-    }
-    (*dlts)[0] = DLT_EN10MB;
-    return 1;
+    return one_value_list(h, dlts, DLT_EN10MB);
 }
 
 KPT_PCAP_EXPORT int pcap_set_datalink(pcap_t *p, int dlt)
@@ -1041,30 +1050,21 @@ KPT_PCAP_EXPORT pcap_dumper_t *pcap_dump_open(pcap_t *p, const char *fname)
 {
     Handle *h = ours(p);
     if (h == nullptr) return real().pcap_dump_open(p, fname);
-    if (!h->activated) return not_activated(h), nullptr;
-    pcap_dumper_t *d = real().pcap_dump_open(h->dead, fname);
-    if (d == nullptr) h->err("%s", real().pcap_geterr(h->dead));
-    return d;
+    return dump_on_dead(h, [&](pcap_t *dead) { return real().pcap_dump_open(dead, fname); });
 }
 
 KPT_PCAP_EXPORT pcap_dumper_t *pcap_dump_open_append(pcap_t *p, const char *fname)
 {
     Handle *h = ours(p);
     if (h == nullptr) return real().pcap_dump_open_append(p, fname);
-    if (!h->activated) return not_activated(h), nullptr;
-    pcap_dumper_t *d = real().pcap_dump_open_append(h->dead, fname);
-    if (d == nullptr) h->err("%s", real().pcap_geterr(h->dead));
-    return d;
+    return dump_on_dead(h, [&](pcap_t *dead) { return real().pcap_dump_open_append(dead, fname); });
 }
 
 KPT_PCAP_EXPORT pcap_dumper_t *pcap_dump_fopen(pcap_t *p, FILE *fp)
 {
     Handle *h = ours(p);
     if (h == nullptr) return real().pcap_dump_fopen(p, fp);
-    if (!h->activated) return not_activated(h), nullptr;
-    pcap_dumper_t *d = real().pcap_dump_fopen(h->dead, fp);
-    if (d == nullptr) h->err("%s", real().pcap_geterr(h->dead));
-    return d;
+    return dump_on_dead(h, [&](pcap_t *dead) { return real().pcap_dump_fopen(dead, fp); });
 }
 
 KPT_PCAP_EXPORT void pcap_close(pcap_t *p)

@@ -216,8 +216,26 @@ protected:
         usleep(useconds_t(more_ms) * 1000);
     }
 
+    // A simulator whose port 1 is cabled to port 0, and an injection handle
+    // of port 1 in inj_: frames sent there are captured on port 0.
+    void StartCabled()
+    {
+        simd_ = std::make_unique<SimdProcess>(dev_.path(),
+                                              std::vector<std::string>{"--ports", "2", "--wire", "1=peer:0"});
+        ASSERT_TRUE(simd_->ready());
+        setenv("ZAL_DEV_DIR", dev_.path().c_str(), 1);
+        ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
+        ASSERT_EQ(kpt_inject_open(1, 0, &inj_), 0);
+    }
+    void TearDown() override
+    {
+        if (inj_) kpt_inject_close(inj_);
+    }
+
     TempDir dev_, work_;
     int children_ = 0;
+    std::unique_ptr<SimdProcess> simd_;
+    kpt_inject_t inj_ = nullptr;
 };
 
 // Frames injected on port 1 cross a cable to port 0 and are captured: every
@@ -226,12 +244,8 @@ protected:
 // the pcap: wire of another simulator gives the same frames again.
 TEST_F(KptDump, FilesReadBackExactlyAndReplayThroughThePcapWire)
 {
-    SimdProcess simd(dev_.path(), {"--ports", "2", "--wire", "1=peer:0"});
-    ASSERT_TRUE(simd.ready());
-    setenv("ZAL_DEV_DIR", dev_.path().c_str(), 1);
-    ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
-    kpt_inject_t inj;
-    ASSERT_EQ(kpt_inject_open(1, 0, &inj), 0);
+    ASSERT_NO_FATAL_FAILURE(StartCabled());
+    kpt_inject_t inj = inj_;
 
     uint64_t t0 = WallNs();
     auto full = Dump({"-p", "0", "-q", "-c", "40", "-w", F("full.pcapng")});
@@ -247,7 +261,8 @@ TEST_F(KptDump, FilesReadBackExactlyAndReplayThroughThePcapWire)
     ASSERT_EQ(full->Wait(), 0) << full->Err();
     ASSERT_EQ(snap->Wait(), 0) << snap->Err();
     uint64_t t1 = WallNs();
-    kpt_inject_close(inj);
+    kpt_inject_close(inj_);
+    inj_ = nullptr;
     Summary s = ParseSummary(full->Err());
     EXPECT_TRUE(s.found && s.frames == 40 && s.filtered == 0) << full->Err();
 
@@ -555,12 +570,8 @@ TEST_F(KptDump, RotationKeepsCompleteFilesWithinTheLimits)
 // the names take the time the file opened.
 TEST_F(KptDump, TimeRotationOpensAFileOnlyForFrames)
 {
-    SimdProcess simd(dev_.path(), {"--ports", "2", "--wire", "1=peer:0"});
-    ASSERT_TRUE(simd.ready());
-    setenv("ZAL_DEV_DIR", dev_.path().c_str(), 1);
-    ASSERT_EQ(kpt_init(KPT_API_VERSION), 0);
-    kpt_inject_t inj;
-    ASSERT_EQ(kpt_inject_open(1, 0, &inj), 0);
+    ASSERT_NO_FATAL_FAILURE(StartCabled());
+    kpt_inject_t inj = inj_;
     TempDir out;
     auto d = Dump({"-p", "0", "-q", "-G", "1", "-W", "2", "-w", out.path() + "/g_%s"});
     WaitCapturing(100);
@@ -577,7 +588,8 @@ TEST_F(KptDump, TimeRotationOpensAFileOnlyForFrames)
     uint64_t s2 = burst(100);
     // The second file's period ends a second later, and with it the run.
     ASSERT_EQ(d->Wait(15000), 0) << d->Err();
-    kpt_inject_close(inj);
+    kpt_inject_close(inj_);
+    inj_ = nullptr;
     std::vector<std::string> names;
     if (DIR *dir = opendir(out.path().c_str())) {
         while (struct dirent *e = readdir(dir))
