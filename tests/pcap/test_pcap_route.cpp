@@ -136,11 +136,8 @@ TEST_F(PcapRoute, TcpdumpWritesWhatTheRingDelivers)
     } cases[] = {{"", 1000, 1000}, {"udp and dst port 9", 2000, 1000}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.filter);
-        TempDir dev;
-        SimdProcess sim(dev.path(), {"--ports", "1"});
-        ASSERT_TRUE(sim.ready());
-        setenv("ZAL_DEV_DIR", dev.path().c_str(), 1);
-        chmod(out_.path().c_str(), 0777);
+        sim_.reset(); // a fresh simulator for each case
+        StartSim({"--ports", "1"});
         const std::string file = out_.file("f.pcap");
         // tcpdump reads ring 1 of the port, the test ring 0 of the same
         // queue; both take every frame (KPT_F_DUP), so both see the same
@@ -158,9 +155,8 @@ TEST_F(PcapRoute, TcpdumpWritesWhatTheRingDelivers)
         if (*c.filter) args.push_back(c.filter);
         ChildProgram td(Tcpdump(args));
         ASSERT_TRUE(td.WaitError("listening on quor0@1", 20000)) << td.Finish(SIGKILL).err;
-        RunResult w = RunProgram({BinPath("quor_simctl"), "--dir", dev.path(), "wire", "0",
-                                  "gen:count=" + std::to_string(c.frames) +
-                                      ",pps=20000,len=60-1514:rand,dport=9-10:seq"});
+        RunResult w = Ctl({"wire", "0", "gen:count=" + std::to_string(c.frames) +
+                                             ",pps=20000,len=60-1514:rand,dport=9-10:seq"});
         ASSERT_EQ(w.status, 0) << w.err;
 
         std::vector<std::pair<std::vector<uint8_t>, uint64_t>> sent;
