@@ -54,6 +54,7 @@
 #include <shared_mutex>
 
 #include "quor_io.h"
+#include "zal_mapkeep.h"
 #include "zal_simproto.h"
 
 namespace {
@@ -802,11 +803,21 @@ void *zal_mmap(void *start, size_t length, zal_handle_t handle, uintptr_t offset
         if (rc == 0 && (fd < 0 || m.region_offset > off || off - m.region_offset > m.region_length ||
                         len > m.region_length - (off - m.region_offset)))
             rc = EIO;
+        struct stat st;
+        if (rc == 0 && fstat(fd, &st) != 0) rc = errno;
         if (rc == 0) {
-            /* Rings are mapped whole, page tables and all, in one step: a
-             * page fault a page over hundreds of MiB costs far more, and
-             * the receive path never takes one. */
-            p = mmap(start, length, prot, MAP_SHARED | MAP_POPULATE, fd, off_t(off - m.region_offset));
+            const zal__map_key key = {uint64_t(st.st_dev), uint64_t(st.st_ino),
+                                      off - m.region_offset, prot};
+            /* The same memory as a ring this process closed a moment ago:
+             * its mapping was kept, page tables and all. */
+            p = start ? nullptr : zal__mapkeep_take(&key, length);
+            if (!p) {
+                /* Rings are mapped whole, page tables and all, in one step:
+                 * a page fault a page over hundreds of MiB costs far more,
+                 * and the receive path never takes one. */
+                p = mmap(start, length, prot, MAP_SHARED | MAP_POPULATE, fd, off_t(key.obj_offset));
+                if (p != MAP_FAILED) zal__mapkeep_note(p, length, &key);
+            }
         } else {
             errno = rc;
             p = MAP_FAILED;
@@ -823,7 +834,11 @@ void *zal_mmap(void *start, size_t length, zal_handle_t handle, uintptr_t offset
     return p;
 }
 
-int zal_munmap(void *start, size_t length) { return munmap(start, length); }
+int zal_munmap(void *start, size_t length)
+{
+    if (zal__mapkeep_release(start, length)) return 0;
+    return munmap(start, length);
+}
 
 int zal__is_simulated(zal_handle_t handle)
 {

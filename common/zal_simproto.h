@@ -104,6 +104,16 @@ typedef struct zal_sim_ifaces {
  */
 #define ZAL_SIM_MAP 0x5153490bu
 
+/*
+ * Ring memory a client releases is kept for it, up to ZAL_SIM_KEEP_BYTES in
+ * all and for ZAL_SIM_KEEP_NS, and handed back (the same object) when it asks
+ * for a region of the same length again.  The device layer keeps its
+ * mappings of such memory (ZAL_SIM_KEEP_MIN bytes and more) as long.
+ */
+#define ZAL_SIM_KEEP_BYTES (512ull << 20)
+#define ZAL_SIM_KEEP_NS 10000000000ll
+#define ZAL_SIM_KEEP_MIN (1ull << 20)
+
 typedef struct zal_sim_map {
     uint64_t offset;        /* in: arena offset, page aligned */
     uint64_t length;        /* in: bytes wanted */

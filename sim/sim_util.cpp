@@ -133,8 +133,8 @@ bool client_alive(uint64_t key);
 // for this long.  Enough for one default data ring and descriptor ring, so
 // that a program that opens and closes its port in a loop pays for fresh
 // pages once.
-constexpr uint64_t kKeepMax = 512ull << 20;
-constexpr int64_t kKeepTime = 10'000'000'000;
+constexpr uint64_t kKeepMax = ZAL_SIM_KEEP_BYTES;
+constexpr int64_t kKeepTime = ZAL_SIM_KEEP_NS;
 
 // Address space with nothing behind it: reads give zeros, and it costs no
 // memory until written.  What a released region leaves in the simulator's

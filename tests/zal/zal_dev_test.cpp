@@ -21,6 +21,7 @@
 #include "quor_io.h"
 #include "test_support.h"
 #include "zal_internal.h"
+#include "zal_mapkeep.h"
 
 namespace {
 
@@ -326,6 +327,51 @@ TEST_F(ZalDevTest, MapsTheCallersOwnRegions)
     EXPECT_STREQ(static_cast<const char *>(r), "arena") << "mappings outlive the descriptor";
     EXPECT_EQ(zal_munmap(r, 4096), 0);
     EXPECT_EQ(zal_munmap(w, 8192), 0);
+    EXPECT_EQ(zal_close(b), 0);
+}
+
+// A large mapping released is kept, page tables and all, and serves the next
+// mapping of that same memory; any other memory, or the same with other
+// rights, is mapped afresh.
+TEST_F(ZalDevTest, ReleasedRingMappingServesTheSameMemoryAlone)
+{
+    StartSim();
+    zal_handle_t a = Open(0), b = Open(1);
+    quor_kpt_tx_params_t ta = {}, tb = {};
+    ta.set_endpt = {0, QUOR_ES_KPT_TX};
+    tb.set_endpt = {0, QUOR_ES_KPT_TX};
+    ASSERT_EQ(Req(a, QUOR_SET_ENDPOINT, &ta, sizeof ta), 0);
+    ASSERT_EQ(Req(b, QUOR_SET_ENDPOINT, &tb, sizeof tb), 0);
+    const size_t len = ta.tx_data_ring_size;
+    ASSERT_GE(len, size_t(1) << 20);
+    const size_t before = zal__mapkeep_kept();
+
+    void *w = zal_mmap(nullptr, len, a, ta.tx_data_ring_offset, 0);
+    ASSERT_NE(w, MAP_FAILED) << strerror(errno);
+    strcpy(static_cast<char *>(w), "ring a");
+    EXPECT_EQ(zal_munmap(w, len), 0);
+    EXPECT_EQ(zal__mapkeep_kept(), before + len);
+    EXPECT_EQ(MapPerms(w), "rw-s") << "kept mapped";
+
+    EXPECT_EQ(zal_mmap(nullptr, len, a, ta.tx_data_ring_offset, 0), w);
+    EXPECT_EQ(zal__mapkeep_kept(), before);
+    EXPECT_STREQ(static_cast<const char *>(w), "ring a");
+    EXPECT_EQ(zal_munmap(w, len), 0);
+
+    void *r = zal_mmap(nullptr, len, a, ta.tx_data_ring_offset, 1);
+    ASSERT_NE(r, MAP_FAILED);
+    EXPECT_NE(r, w) << "read-only is not the kept writable mapping";
+    EXPECT_EQ(MapPerms(r), "r--s");
+    void *o = zal_mmap(nullptr, len, b, tb.tx_data_ring_offset, 0);
+    ASSERT_NE(o, MAP_FAILED);
+    EXPECT_NE(o, w) << "another client's ring is other memory";
+    EXPECT_STRNE(static_cast<const char *>(o), "ring a");
+    // A part of a mapping goes at once and is forgotten.
+    EXPECT_EQ(zal_munmap(o, 4096), 0);
+    EXPECT_EQ(zal_munmap(static_cast<char *>(o) + 4096, len - 4096), 0);
+    EXPECT_EQ(zal_munmap(r, len), 0);
+    EXPECT_EQ(zal__mapkeep_kept(), before + 2 * len);
+    EXPECT_EQ(zal_close(a), 0);
     EXPECT_EQ(zal_close(b), 0);
 }
 
