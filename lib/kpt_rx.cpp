@@ -2,10 +2,8 @@
  * kpt_rx.cpp - the receive fast path: from a ring's receive functions (single
  * and batched) down to the adapter's descriptors and the data ring.
  *
- * Opening and closing a ring live in kpt_rx_setup.cpp, ring groups in
- * kpt_rx_group.cpp, the public calls in kpt_rx_api.cpp.  The switch timestamp
- * decoder (kpt_ats.cpp) sits on top: it decorates a decoding ring's attempts
- * through kpt__rx::decode_try.
+ * Set-up, groups, the public calls and the switch timestamp decoder sit on
+ * top of it (see kpt_rx.h); it calls none of them.
  *
  * The receive path takes no lock and makes no system call while packets are
  * ready, except the release synchronisation once 64 KiB have been released.
@@ -18,10 +16,9 @@
  * is delivered) and counted in rx_verify.err_pkt_ring; a descriptor without
  * packets is passed over silently.
  *
- * A batched call borrows packets: it takes them with their slot index as
- * req_index, so nothing is released behind the caller, and the application
- * gives the space back later with kpt_ring_return_many, in the order it
- * received it.
+ * A batched call borrows packets (taken with their slot index as req_index,
+ * nothing is released behind the caller) until kpt_ring_return_many gives
+ * their space back, in the order they were received.
  */
 #include <endian.h>
 #include <errno.h>
@@ -470,9 +467,7 @@ void kpt__rx_pass_over(kpt__rx *rx, int req_index, uint32_t bytes)
 }
 
 int kpt__rx_wait(zal_handle_t mhandle, int timeout_ms) { return rx_wait(mhandle, timeout_ms); }
-
 bool kpt__rx_open_left(const kpt__rx *rx) { return rx_open_left(rx); }
-
 uint8_t kpt__rx_desc_seqnum(const nfw_kpt_rx_desc_t *d) { return desc_seqnum_acquire(d); }
 
 void kpt__rx_release_all(kpt__rx *rx)
@@ -676,9 +671,10 @@ int take_many_uniq(kpt__rx *rx, kpt_recv_req *v, int n, int *rc)
     return n;
 }
 
-} // namespace
-
-int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
+/* Batched attempts without waiting: slot i of v receives the next packet
+ * with req_index i.  Returns the number taken; *rc is 0 when all n were
+ * taken, else the result of the attempt that stopped (EAGAIN: none ready). */
+int rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
 {
     kpt__rx *rx = &ring->u.ring.rx;
     /* The plain receive functions are inlined: a batch costs no call per
@@ -697,6 +693,8 @@ int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
         return ring->ring_recv_fn(ring, 0, i, r);
     });
 }
+
+} // namespace
 
 int ring_recv_uniq_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
 {
@@ -745,20 +743,25 @@ void release_pending(kpt__rx *rx)
 } // namespace
 
 uint64_t kpt__rx_qborrowed(const kpt__rx *rx) { return rx_qborrowed(rx); }
-int kpt__rx_recv_many(kpt_ring *ring, int timeout_ms, kpt_recv_req *v, int n, int *nreq_out)
+
+int kpt__rx_recv_many(kpt_ring *ring, int timeout_ms, kpt_recv_req *v, int n, int *nreq_out,
+                      bool once)
 {
     kpt__rx *rx = &ring->u.ring.rx;
     if (n <= 0) {
-        release_pending(rx);
+        if (!once)
+            release_pending(rx);
         return 0;
     }
     for (;;) {
         int rc;
-        const int got = kpt__rx_take_many(ring, v, n, &rc);
+        const int got = rx_take_many(ring, v, n, &rc);
         if (got > 0) {
             *nreq_out = got;
             return 0;
         }
+        if (once)
+            return rc;
         release_pending(rx);
         if (rc != EAGAIN || timeout_ms == 0)
             return rc;

@@ -231,16 +231,14 @@ int kpt__rx_wait(zal_handle_t mhandle, int timeout_ms);
 uint8_t kpt__rx_desc_seqnum(const nfw_kpt_rx_desc_t *d);
 
 /*
- * Batched attempts without waiting: slot i of v (i below n) receives the
- * next packet with req_index i, and the bytes of packets passed over before
- * it are added to its length_data.  Returns the number taken; *rc is 0 when
- * all n were taken, else the result of the attempt that stopped (EAGAIN
- * when nothing more is ready).
+ * The batched calls on a ring of its own, but for the occupancy report; 0 or
+ * an errno.  kpt_ring_recv_many: up to n packets, waiting up to timeout_ms
+ * for the first, and what was passed over is given back when nothing of
+ * what the application holds lies before it.  With once, as
+ * kpt_ring_recv_multiple: one attempt, nothing given back.
  */
-int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc);
-/* kpt_ring_recv_many on a ring of its own, but for the occupancy report:
- * up to n packets, waiting up to timeout_ms for the first.  0 or an errno. */
-int kpt__rx_recv_many(kpt_ring *ring, int timeout_ms, kpt_recv_req *v, int n, int *nreq_out);
+int kpt__rx_recv_many(kpt_ring *ring, int timeout_ms, kpt_recv_req *v, int n, int *nreq_out,
+                      bool once);
 /* kpt_ring_return_many on a ring of its own, but for the occupancy report:
  * 0, or EINVAL when more is returned than is borrowed. */
 int kpt__rx_return_many(kpt__rx *rx, uint32_t data_qlen);

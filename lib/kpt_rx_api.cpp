@@ -238,7 +238,7 @@ int kpt_ring_recv_many(kpt_ring_t ring, int timeout_ms, kpt_recv_req *req_vector
     if (!single_ring(ring) || (nreq_in > 0 && (req_vector == nullptr || nreq_out == nullptr)))
         return EINVAL;
     return fill_qinfo(ring, qinfo,
-                      kpt__rx_recv_many(ring, timeout_ms, req_vector, nreq_in, nreq_out));
+                      kpt__rx_recv_many(ring, timeout_ms, req_vector, nreq_in, nreq_out, false));
 }
 
 int kpt_ring_recv_multiple(kpt_ring_t ring, int timeout_ms, kpt_recv_req *req_vector,
@@ -247,15 +247,8 @@ int kpt_ring_recv_multiple(kpt_ring_t ring, int timeout_ms, kpt_recv_req *req_ve
     (void)timeout_ms; /* never waits */
     if (!single_ring(ring) || (nreq_in > 0 && (req_vector == nullptr || nreq_out == nullptr)))
         return EINVAL;
-    if (nreq_in <= 0)
-        return fill_qinfo(ring, qinfo, 0);
-    int rc;
-    const int n = kpt__rx_take_many(ring, req_vector, nreq_in, &rc);
-    if (n > 0) {
-        *nreq_out = n;
-        rc = 0;
-    }
-    return fill_qinfo(ring, qinfo, rc);
+    return fill_qinfo(ring, qinfo,
+                      kpt__rx_recv_many(ring, 0, req_vector, nreq_in, nreq_out, true));
 }
 
 int kpt_ring_return_many(kpt_ring_t ring, uint32_t data_qlen, kpt_ring_qinfo *qinfo)
