@@ -46,10 +46,11 @@ bool kpt__ats_init(kpt__rx *rx);
 void kpt__ats_fini(const kpt__rx *rx);
 
 /*
- * One receive attempt of a decoding ring: 0 with *req filled (an ordinary
- * frame with its trailer stripped and, once a keyframe is known, switch
- * time; or a keyframe when the application asked for them), or EAGAIN:
- * nothing ready, or a keyframe was consumed.
+ * One receive attempt of a decoding ring (its kpt__rx::decode_try, set at
+ * set-up), on top of the fast path's kpt__rx_take: 0 with *req filled (an
+ * ordinary frame with its trailer stripped and, once a keyframe is known,
+ * switch time; or a keyframe when the application asked for them), or
+ * EAGAIN: nothing ready, or a keyframe was consumed.
  */
 int ring_recv_try_ats(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_req *req);
 

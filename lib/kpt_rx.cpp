@@ -1,12 +1,9 @@
 /*
- * kpt_rx.cpp - receive rings.
+ * kpt_rx.cpp - the receive fast path: from a ring's receive functions (single
+ * and batched) down to the adapter's descriptors and the data ring.
  *
- * Opening a ring attaches a device file to a ring endpoint of the driver and
- * maps the regions it shares with the driver and the adapter; receiving reads
- * the adapter's descriptors and hands out frames in place in the data ring;
- * closing gives every byte back and unmaps.  A device handle over several
- * ports gets a ring group: one member ring per port, merged in timestamp
- * order.
+ * Set-up, groups, the public calls and the switch timestamp decoder sit on
+ * top of it (see kpt_rx.h); it calls none of them.
  *
  * The receive path takes no lock and makes no system call while packets are
  * ready, except the release synchronisation once 64 KiB have been released.
@@ -18,19 +15,18 @@
  * passed over as a whole (its total length is consumed, none of its packets
  * is delivered) and counted in rx_verify.err_pkt_ring; a descriptor without
  * packets is passed over silently.
+ *
+ * A batched call borrows packets (taken with their slot index as req_index,
+ * nothing is released behind the caller) until kpt_ring_return_many gives
+ * their space back, in the order they were received.
  */
 #include <endian.h>
 #include <errno.h>
-#include <pthread.h>
-#include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <atomic>
 
 #include "kpt_rx.h"
-
-kpt__rx_map kpt_rx_map;
 
 namespace {
 
@@ -402,8 +398,12 @@ inline __attribute__((always_inline)) int recv_try(kpt__pq_mode mode, kpt__rx *r
  */
 inline bool rx_open_left(const kpt__rx *rx) { return rx->rx_s->evq.evq_evinfo_idx >= 0; }
 
-/* A receive attempt: the plain one here; switch timestamp decoding wraps it. */
-typedef int (*recv_try_fn)(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_req *req);
+/* A decoding ring's attempt: the one the decoder on top set in
+ * kpt__rx::decode_try, which wraps the plain one (kpt__rx_take). */
+inline int decoded_try(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_req *req)
+{
+    return rx->decode_try(mode, rx, req_index, req);
+}
 
 /*
  * The receive functions of a ring on one port: release what the previous
@@ -411,7 +411,7 @@ typedef int (*recv_try_fn)(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_re
  * attempts while nothing is ready.  Shared selects the ring's queue mode for
  * the attempts; otherwise every attempt is P_UNUSED.
  */
-template <recv_try_fn Try, bool Shared>
+template <kpt__rx_try_fn Try, bool Shared>
 int ring_recv_loop(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
 {
     kpt__rx *rx = &ring->u.ring.rx;
@@ -433,69 +433,6 @@ int ring_recv_loop(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *
         }
         if (Try(mode, rx, req_index, req) == 0)
             return 0;
-    }
-}
-
-/* A member of a group tries with its own attempt: switch timestamps are
- * decoded per port. */
-inline int member_try(kpt_ring *m, kpt__rx *mrx, int req_index, kpt_recv_req *req)
-{
-    if (m->ring_recv_fn == ring_recv_uniq_ats || m->ring_recv_fn == ring_recv_shared_ats)
-        return ring_recv_try_ats(m->ring_recv_fn == ring_recv_uniq_ats ? P_UNUSED : mrx->pq_mode,
-                                 mrx, req_index, req);
-    return recv_try(mrx->pq_mode, mrx, req_index, req);
-}
-
-/* ======================================================================== */
-/* Ring groups                                                              */
-/* ======================================================================== */
-
-constexpr uint64_t kHoldBackLag = 1000000; /* ns a silent port's safe time lags */
-
-inline unsigned lowest_port(uint32_t m) { return (unsigned)__builtin_ctz(m); }
-
-/* Queues a port's waiting packet after every packet not later than it. */
-void group_enqueue(kpt_ring_group *g, rx_poll_entry *e)
-{
-    rx_poll_entry *it;
-    TAILQ_FOREACH_REVERSE(it, &g->pollq, rx_group_pollq, link) {
-        if (it->recv_req.timestamp <= e->recv_req.timestamp) {
-            TAILQ_INSERT_AFTER(&g->pollq, it, e, link);
-            return;
-        }
-    }
-    TAILQ_INSERT_HEAD(&g->pollq, e, link);
-}
-
-int group_return(kpt_ring_group *g, rx_poll_entry *e, kpt_recv_req *req)
-{
-    TAILQ_REMOVE(&g->pollq, e, link);
-    g->emptymask |= 1u << (unsigned)(e - g->ports);
-    *req = e->recv_req;
-    g->ring_latest = e->ring;
-    return 0;
-}
-
-/* Raises the safe time of the silent ports with host time (hold-back). */
-void group_hold_back(kpt_ring_group *g, int timeout_ms)
-{
-    if (g->host_time == 0) {
-        g->host_time = zal_host_nsecs();
-        g->nic_time = g->max_tstamp;
-    }
-    if (timeout_ms != 0)
-        usleep(1000);
-    const uint64_t now = zal_host_nsecs();
-    if (now <= g->host_time)
-        return;
-    const uint64_t reach = g->nic_time + (now - g->host_time);
-    const uint64_t safe = reach > kHoldBackLag ? reach - kHoldBackLag : 0;
-    for (uint32_t m = g->emptymask; m != 0; m &= m - 1) {
-        const unsigned port = lowest_port(m);
-        if (g->ports[port].safe_tstamp < safe) {
-            g->ports[port].safe_tstamp = safe;
-            g->need_update_mask |= 1u << port;
-        }
     }
 }
 
@@ -527,6 +464,20 @@ bool kpt__rx_rss_keep(kpt__rx *rx, kpt_recv_req *req) { return rss_keep(rx, req)
 void kpt__rx_pass_over(kpt__rx *rx, int req_index, uint32_t bytes)
 {
     rx_pass_over(rx, req_index, bytes);
+}
+
+int kpt__rx_wait(zal_handle_t mhandle, int timeout_ms) { return rx_wait(mhandle, timeout_ms); }
+bool kpt__rx_open_left(const kpt__rx *rx) { return rx_open_left(rx); }
+uint8_t kpt__rx_desc_seqnum(const nfw_kpt_rx_desc_t *d) { return desc_seqnum_acquire(d); }
+
+void kpt__rx_release_all(kpt__rx *rx)
+{
+    kpt__rx_state *s = rx->rx_s;
+    if (s != nullptr) {
+        const uint64_t head = s->recvq.rq_data_head;
+        rq_data_tail_release(s, head);
+        rx_sync(rx, head);
+    }
 }
 
 uint64_t kpt__clk_get_timestamp(const kpt__rx *rx, uint64_t ticks)
@@ -720,9 +671,10 @@ int take_many_uniq(kpt__rx *rx, kpt_recv_req *v, int n, int *rc)
     return n;
 }
 
-} // namespace
-
-int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
+/* Batched attempts without waiting: slot i of v receives the next packet
+ * with req_index i.  Returns the number taken; *rc is 0 when all n were
+ * taken, else the result of the attempt that stopped (EAGAIN: none ready). */
+int rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
 {
     kpt__rx *rx = &ring->u.ring.rx;
     /* The plain receive functions are inlined: a batch costs no call per
@@ -742,641 +694,101 @@ int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc)
     });
 }
 
+} // namespace
+
 int ring_recv_uniq_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
 {
-    return ring_recv_loop<ring_recv_try_ats, false>(ring, timeout_ms, req_index, req);
+    return ring_recv_loop<decoded_try, false>(ring, timeout_ms, req_index, req);
 }
 
 int ring_recv_shared_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
 {
-    return ring_recv_loop<ring_recv_try_ats, true>(ring, timeout_ms, req_index, req);
-}
-
-int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req)
-{
-    kpt_ring_group *g = &ring->u.group;
-
-    /*
-     * Release the packet returned last.  Only while its port holds nothing
-     * in the group: once the port has been polled again (by a call that
-     * returned without a packet), that packet was released by that call, and
-     * the port's head now covers a packet still waiting here.
-     */
-    if (req_index == -1 && g->ring_latest != nullptr) {
-        kpt__rx *lrx = &g->ring_latest->u.ring.rx;
-        if (g->emptymask & (1u << lrx->portnum))
-            rx_tail_update(lrx, lrx->rx_s->recvq.rq_data_head);
-    }
-
-    for (;;) {
-        for (uint32_t m = g->emptymask; m != 0; m &= m - 1) {
-            const unsigned port = lowest_port(m);
-            rx_poll_entry *e = &g->ports[port];
-            kpt__rx *mrx = &e->ring->u.ring.rx;
-            e->recv_req.timestamp = 0;
-            if (member_try(e->ring, mrx, req_index, &e->recv_req) == 0) {
-                g->emptymask &= ~(1u << port);
-                group_enqueue(g, e);
-            }
-            /* A port that delivered (or passed over) a packet has reached
-             * its time. */
-            const uint64_t ts = e->recv_req.timestamp;
-            if (ts != 0) {
-                if (ts > g->max_tstamp)
-                    g->max_tstamp = ts;
-                e->safe_tstamp = ts;
-            }
-        }
-
-        if (g->emptymask == g->portmask) {
-            g->host_time = 0;
-            if (timeout_ms == 0)
-                return EAGAIN;
-            bool left = false;
-            for (uint32_t m = g->portmask; m != 0 && !left; m &= m - 1)
-                left = rx_open_left(&g->ports[lowest_port(m)].ring->u.ring.rx);
-            if (left)
-                continue;
-            const int rc = rx_wait(ring->mhandle, timeout_ms);
-            if (rc != 0)
-                return rc;
-            if (timeout_ms > 0)
-                timeout_ms = 0;
-            continue;
-        }
-
-        rx_poll_entry *cand = TAILQ_FIRST(&g->pollq);
-        bool held = false;
-        for (uint32_t m = g->emptymask; m != 0 && !held; m &= m - 1)
-            held = cand->recv_req.timestamp > g->ports[lowest_port(m)].safe_tstamp;
-        if (!held)
-            return group_return(g, cand, req);
-
-        /* A silent port might still deliver an earlier packet. */
-        group_hold_back(g, timeout_ms);
-        if (timeout_ms == 0)
-            return EAGAIN;
-    }
+    return ring_recv_loop<decoded_try, true>(ring, timeout_ms, req_index, req);
 }
 
 /* ======================================================================== */
-/* Ring set-up                                                              */
+/* Batched calls                                                            */
 /* ======================================================================== */
 
 namespace {
 
-/* Maps one region; the size recorded is 0 when nothing was mapped. */
-int rx_map_region(const kpt__params *p, zal_handle_t mh, const char *name, uintptr_t *addr,
-                  uintptr_t *size_rec, uint64_t size, uint64_t offset, int read_only)
-{
-    uintptr_t a = 0;
-    const int rc = kpt__mmap(p, mh, name, &a, (uintptr_t)size, (uintptr_t)offset, read_only);
-    if (rc != 0)
-        return rc;
-    *addr = a;
-    *size_rec = a != 0 ? (uintptr_t)size : 0;
-    return 0;
-}
+constexpr uint32_t kReturnAll = 0xFFFFFFFFu;
 
-/* Unmaps whatever the ring has mapped and forgets the addresses. */
-void rx_unmap(kpt__rx *rx)
+/* Consumed but not yet released: what the application holds, and the bytes
+ * of packets passed over since the last packet a batch returned. */
+uint64_t rx_qborrowed(const kpt__rx *rx)
 {
-    /* The printer and the signal handler read the mapped state. */
-    kpt__rx_diag_stop(rx);
-    kpt__rx_map &m = rx->rx_map;
-    const struct {
-        uintptr_t addr, size;
-    } regions[] = {
-        {m.map_vstate_all, m.map_vstate_all_size}, {m.map_vstate, m.map_vstate_size},
-        {m.map_kernel_window, m.map_kernel_window_size},
-        {m.map_rx_desc_ring, m.map_rx_desc_ring_size},
-        {m.map_rx_data_ring, m.map_rx_data_ring_size},
-        {m.map_rx_doorbell, m.map_rx_doorbell_size},
-        {m.map_rx_recv_info, m.map_rx_recv_info_size},
-    };
-    for (const auto &r : regions)
-        if (r.addr != 0 && r.size != 0)
-            zal_munmap((void *)r.addr, r.size);
-    memset(&m, 0, sizeof m);
-    rx->rx_s = nullptr;
-    rx->kwindow = nullptr;
-    rx->evq_base = nullptr;
-    rx->rq_data_dma_vpages = nullptr;
-    rx->flow_be64 = rx->flow_be64_actual = nullptr;
+    const kpt__rx_recvq &q = rx->rx_s->recvq;
+    const uint64_t head = q.rq_data_head, tail = q.rq_data_tail;
+    return head >= tail ? head - tail : head - tail + q.rq_data_size;
 }
 
 /*
- * The cursor the driver left in the state slot must stay inside the mapped
- * rings, or the first receive would read or write outside them.
+ * Gives back the bytes of packets passed over when nothing of what the
+ * application holds lies before them.  They are the newest consumed bytes,
+ * so releasing them means releasing up to the head; with packets still
+ * borrowed that would hand those to the adapter, so the bytes stay pending
+ * and go back with the next packet taken, or with the borrowed ones.
  */
-bool rx_state_sound(const kpt__rx *rx, uint64_t slot_size)
+void release_pending(kpt__rx *rx)
 {
-    const kpt__rx_state *s = rx->rx_s;
-    if (s == nullptr || slot_size < sizeof(kpt__rx_state))
-        return false;
-    const kpt__rx_evq &e = s->evq;
-    if (e.evq_seqnum < 1 || e.evq_seqnum > 255)
-        return false;
-    if (rx->evq_base != nullptr) {
-        const uint64_t entries = rx->rx_map.map_rx_desc_ring_size / sizeof(nfw_kpt_rx_desc_t);
-        if ((uint64_t)e.evq_last_idx + 1 > entries || e.evq_next_idx > e.evq_last_idx)
-            return false;
-    }
-    if (e.evq_evinfo_idx != -1) {
-        /* A re-attached ring resumes inside its open descriptor. */
-        const kpt__rx_evinfo &ev = s->recvq.ev_info;
-        if (e.evq_evinfo_idx < 0 || ev.ev_pkt_cnt > QUOR_KPT_DESC_MAX_PKTS ||
-            (uint32_t)e.evq_evinfo_idx >= ev.ev_pkt_cnt)
-            return false;
-    }
-    if (rx->rx_map.map_rx_data != 0 &&
-        (rx->rq_size == 0 || s->recvq.rq_data_off >= rx->rq_size))
-        return false;
-    return true;
-}
-
-} // namespace
-
-int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
-                 const quor_kpt_rx_attach_t *attach)
-{
-    const quor_kpt_rx_attach_t &at = *attach;
-    const quor_kpt_rx_params_t &prm = at.params;
-    kpt__rx_map &m = rx->rx_map;
-    memset(&m, 0, sizeof m);
-    rx->mhandle = mhandle;
-    rx->p = p;
-
-    if (at.port_ring_id < 0 || at.port_ring_id >= QUOR_KPT_MAX_RINGS) {
-        KPT_LOG_E(p, "rx_init: state slot %d out of range\n", (int)at.port_ring_id);
-        return EINVAL;
-    }
-
-    /* The seven regions, in this order. */
-    const uint64_t slot_size = at.vstate_all_size / QUOR_KPT_MAX_RINGS;
-    const uint64_t vstate_off = at.vstate_all_offset == QUOR_NO_REGION
-                                    ? QUOR_NO_REGION
-                                    : at.vstate_all_offset + (uint64_t)at.port_ring_id * slot_size;
-    const uint64_t desc_size = at.rx_desc_ring_offset == QUOR_NO_REGION ? 0 : prm.rx_desc_ring_size;
-    const uint64_t data_size = at.rx_data_ring_offset == QUOR_NO_REGION
-                                   ? 0
-                                   : prm.rx_data_preamble_size + prm.rx_data_ring_size;
-    int rc;
-    if ((rc = rx_map_region(p, mhandle, "vstate_all", &m.map_vstate_all, &m.map_vstate_all_size,
-                            at.vstate_all_size, at.vstate_all_offset, 1)) != 0 ||
-        (rc = rx_map_region(p, mhandle, "vstate", &m.map_vstate, &m.map_vstate_size, slot_size,
-                            vstate_off, 0)) != 0 ||
-        (rc = rx_map_region(p, mhandle, "kwindow", &m.map_kernel_window,
-                            &m.map_kernel_window_size, at.kernel_window_size,
-                            at.kernel_window_offset, 1)) != 0 ||
-        (rc = rx_map_region(p, mhandle, "rx_doorbell", &m.map_rx_doorbell,
-                            &m.map_rx_doorbell_size, at.rx_doorbell_size, at.rx_doorbell_offset,
-                            0)) != 0 ||
-        (rc = rx_map_region(p, mhandle, "rx_recv_info", &m.map_rx_recv_info,
-                            &m.map_rx_recv_info_size, at.rx_recv_info_size,
-                            at.rx_recv_info_offset, 1)) != 0 ||
-        (rc = rx_map_region(p, mhandle, "desc_ring", &m.map_rx_desc_ring,
-                            &m.map_rx_desc_ring_size, desc_size, at.rx_desc_ring_offset, 1)) != 0 ||
-        (rc = rx_map_region(p, mhandle, "shared_data", &m.map_rx_data_ring,
-                            &m.map_rx_data_ring_size, data_size, at.rx_data_ring_offset, 0)) != 0)
-        return rc;
-    if (m.map_rx_data_ring != 0) {
-        m.map_rx_data = m.map_rx_data_ring + (uintptr_t)prm.rx_data_preamble_size;
-        m.map_rx_data_size = (uintptr_t)prm.rx_data_ring_size;
-    }
-    {
-        /* Rings of different handles may be opened by threads at once. */
-        static pthread_mutex_t map_mu = PTHREAD_MUTEX_INITIALIZER;
-        pthread_mutex_lock(&map_mu);
-        kpt_rx_map = m;
-        pthread_mutex_unlock(&map_mu);
-    }
-
-    rx->rx_s = (kpt__rx_state *)m.map_vstate;
-    rx->rx_s_all = nullptr;
-    rx->kwindow = (const quor_kwindow_t *)m.map_kernel_window;
-    rx->flow_be64 = rx->flow_be64_actual = (uint64_t *)m.map_rx_doorbell;
-    rx->evq_base = (nfw_kpt_rx_desc_t *)m.map_rx_desc_ring;
-    rx->rx_map_flags = prm.rx_map_flags;
-    rx->nticks = at.nticks;
-    rx->rq_data_dma_vpages =
-        m.map_rx_recv_info != 0 && at.rx_recv_info_pg_offset + 4 <= m.map_rx_recv_info_size
-            ? (const uint32_t *)(m.map_rx_recv_info + (uintptr_t)at.rx_recv_info_pg_offset)
-            : nullptr;
-    rx->ring_id = (uint32_t)at.ring_id;
-    rx->portnum = p->portnum;
-    rx->num_rings = prm.num_rings;
-    rx->rq_size = m.map_rx_data != 0 ? (uintptr_t)prm.rx_data_ring_size : 0;
-
-    if (!rx_state_sound(rx, slot_size)) {
-        KPT_LOG_E(p, "rx_init: the ring state does not fit the ring's regions\n");
-        return EINVAL;
-    }
-
-    /* Hash of a shared queue. */
-    if (p->rss_hash_fn != nullptr) {
-        rx->rss_hash_fn = p->rss_hash_fn;
-        rx->rss_context = p->rss_context;
-    } else {
-        rx->rss_hash_fn = kpt__rss_hash;
-        rx->rss_context = (void *)(uintptr_t)prm.rss_flags;
-    }
-    const uint32_t n = rx->num_rings;
-    rx->ring_mask = n != 0 && (n & (n - 1)) == 0 ? n - 1 : 0;
-
-    const bool ats = kpt__ats_init(rx);
-
-    /* Receive function and queue mode.  A ring of an application id never
-     * decodes switch timestamps. */
-    if (rx->rx_map_flags & QUOR_KPT_MAP_SHARED) {
-        rx->ring_recv_fn = ats ? ring_recv_shared_ats : ring_recv_shared;
-        if (prm.open_flags & QUOR_KPT_F_APP_ID) {
-            if (rx->num_rings < 2) {
-                rx->pq_mode = P_UNUSED;
-                rx->ring_recv_fn = ring_recv_uniq;
-            } else {
-                rx->pq_mode = P_SHARED;
-                rx->ring_recv_fn = ring_recv_shared;
-            }
-        } else if (prm.open_flags & QUOR_KPT_F_DUP) {
-            /* Every packet is this ring's: decoded like a queue of its own. */
-            rx->pq_mode = P_DUP;
-            rx->ring_recv_fn = ats ? ring_recv_uniq_ats : ring_recv_uniq;
-        } else {
-            rx->pq_mode = rx->num_rings >= 2 ? P_SHARED : P_UNUSED;
-        }
-    } else {
-        rx->pq_mode = P_UNUSED;
-        rx->ring_recv_fn = ats ? ring_recv_uniq_ats : ring_recv_uniq;
-    }
-
-    /* The data ring is resident before the first packet: the device layer
-     * maps it with its page tables filled. */
-
-    const kpt__rx_state *s = rx->rx_s;
-    const uint32_t next_seq =
-        rx->evq_base != nullptr ? desc_seqnum_acquire(&rx->evq_base[s->evq.evq_next_idx]) : 0;
-    KPT_LOG_P(p,
-              "rx_init: desc[seq=%d,next=%u,next_seq=%u,cnt=%llu,ev_idx=%d] "
-              "data[head=%llu,tail=%llu] reat=%s\n",
-              (int)s->evq.evq_seqnum, (unsigned)s->evq.evq_next_idx, (unsigned)next_seq,
-              (unsigned long long)s->evq.evq_desc_cnt, (int)s->evq.evq_evinfo_idx,
-              (unsigned long long)s->recvq.rq_data_head, (unsigned long long)s->recvq.rq_data_tail,
-              s->recvq.rq_is_reattach ? "yes" : "no");
-    kpt__rx_diag_start(rx);
-    return 0;
-}
-
-int kpt__ring_open(kpt_port *port, int ring_id, kpt_ring **ring_o)
-{
-    kpt_ring *r = (kpt_ring *)calloc(1, sizeof *r);
-    if (r == nullptr)
-        return ENOMEM;
-    r->type = KPT_H_RING;
-    r->mhandle = -1;
-    r->kpt_h = port->kpt_h;
-    TAILQ_INIT(&r->ringq);
-    TAILQ_INSERT_TAIL(&r->ringq, r, u.ring.glink);
-    kpt_ring_uniq &u = r->u.ring;
-    u.port_h = port;
-    kpt__params_copy(&u.p, &port->p);
-    u.drv_p = port->drv_p;
-    u.rx.mhandle = -1;
-
-    quor_kpt_rx_attach_t at;
-    memset(&at, 0, sizeof at);
-    at.set_endpt.endpoint = 0;
-    at.set_endpt.endpt_type = QUOR_ES_KPT_RX_RING;
-    at.ring_id = ring_id;
-    at.params = port->drv_p;
-
-    zal_handle_t mh = -1;
-    int rc = zal_open((int)u.p.portnum, 0, &mh, QUOR_PRODUCT_KPT);
-    if (rc != 0) {
-        KPT_LOG_I(&u.p, "Can't open KPT RX ring handle on port %u (err=%d)\n",
-                  (unsigned)u.p.portnum, rc);
-        free(r);
-        return rc;
-    }
-    rc = zal_ioctl(mh, (int)QUOR_SET_ENDPOINT, &at, sizeof at);
-    if (rc != 0) {
-        KPT_LOG_I(&u.p, "Can't attach KPT ring to port %u (err=%d)\n", (unsigned)u.p.portnum, rc);
-        zal_close(mh);
-        free(r);
-        return rc;
-    }
-
-    u.p.ring_id = at.ring_id;
-    u.p.port_ring_id = at.port_ring_id;
-    KPT_LOG_P(&u.p, "rx_init: ring_id[%2d/%2d/%2d] num_rings=%d oflags=%#x map_flags=%#x\n",
-              ring_id, (int)at.ring_id, (int)at.port_ring_id, (int)at.params.num_rings,
-              (unsigned)at.params.open_flags, (unsigned)at.params.rx_map_flags);
-
-    rc = kpt__rx_init(&u.rx, mh, &u.p, &at);
-    if (rc != 0) {
-        rx_unmap(&u.rx);
-        zal_close(mh);
-        free(r);
-        return rc;
-    }
-    r->mhandle = mh;
-    r->ring_recv_fn = u.rx.ring_recv_fn;
-    *ring_o = r;
-    return 0;
-}
-
-namespace {
-
-/* Releases a group that has not been handed out: its members (never on
- * their ports' lists yet) and its descriptor. */
-void ring_group_discard(kpt_ring *g)
-{
-    kpt_ring *m;
-    while ((m = TAILQ_FIRST(&g->ringq)) != nullptr) {
-        TAILQ_REMOVE(&g->ringq, m, u.ring.glink);
-        rx_unmap(&m->u.ring.rx);
-        zal_close(m->mhandle);
-        free(m);
-    }
-    if (g->mhandle != -1)
-        zal_close(g->mhandle);
-    free(g);
-}
-
-/* A group of one member ring per port; called under the handle's lock. */
-int ring_group_open(kpt_handle *h, int ring_id, kpt_ring **ring_o)
-{
-    kpt_ring *g = (kpt_ring *)calloc(1, sizeof *g);
-    if (g == nullptr)
-        return ENOMEM;
-    g->type = KPT_H_RING_GROUP;
-    g->ring_recv_fn = ring_recv_group;
-    g->mhandle = -1;
-    g->kpt_h = h;
-    TAILQ_INIT(&g->ringq);
-    kpt_ring_group &grp = g->u.group;
-    grp.portmask = grp.emptymask = h->portmask;
-    TAILQ_INIT(&grp.pollq);
-
-    const kpt_port *first = STAILQ_FIRST(&h->portq);
-    int rc = zal_open((int)first->p.portnum, 0, &g->mhandle, QUOR_PRODUCT_KPT);
-    if (rc != 0) {
-        KPT_LOG_I(&first->p, "Can't open KPT RX group on port %u (err=%d)\n",
-                  (unsigned)first->p.portnum, rc);
-        g->mhandle = -1;
-        ring_group_discard(g);
-        return rc;
-    }
-    quor_set_endpt_t se;
-    se.endpoint = 0;
-    se.endpt_type = QUOR_ES_KPT_RX_GROUP;
-    rc = zal_ioctl(g->mhandle, (int)QUOR_SET_ENDPOINT, &se, sizeof se);
-
-    uint32_t members = 0;
-    kpt_port *port;
-    STAILQ_FOREACH(port, &h->portq, link) {
-        if (rc != 0)
-            break;
-        const uint32_t portnum = port->p.portnum;
-        if (portnum >= KPT_GROUP_MAX_PORTS) {
-            KPT_LOG_E(&port->p, "ring_open_group: port %u cannot join a group\n",
-                      (unsigned)portnum);
-            rc = EINVAL;
-            break;
-        }
-        kpt_ring *rr;
-        rc = kpt__ring_open(port, ring_id, &rr);
-        if (rc != 0)
-            break;
-        TAILQ_INSERT_TAIL(&g->ringq, rr, u.ring.glink);
-        rr->u.ring.group = g;
-        if (grp.ring_latest == nullptr)
-            grp.ring_latest = rr;
-        grp.ports[portnum].ring = rr;
-        members |= 1u << portnum;
-
-        quor_kpt_port_group_t pg;
-        pg.port_id = portnum;
-        pg.ring_id = (uint32_t)rr->u.ring.p.port_ring_id;
-        pg.evq_base = (uint64_t)(uintptr_t)rr->u.ring.rx.evq_base;
-        rc = zal_ioctl(g->mhandle, (int)QUOR_KPT_PORT_GROUP, &pg, sizeof pg);
-        KPT_LOG_P(&rr->u.ring.p, "ring_open_group: handle=%p added port=%d, ring=%d returns %d\n",
-                  (void *)g, (int)portnum, (int)pg.ring_id, rc);
-    }
-    if (rc != 0) {
-        ring_group_discard(g);
-        return rc;
-    }
-    /* The ports the group merges: those of the handle, each with a member. */
-    grp.portmask = grp.emptymask = members;
-    h->refcnt++; /* the group itself */
-    *ring_o = g;
-    return 0;
-}
-
-bool is_ring(const kpt_ring *r)
-{
-    return r != nullptr && (r->type == KPT_H_RING || r->type == KPT_H_RING_GROUP);
-}
-
-/* A ring the application receives on and closes: a ring of its own or a
- * group, not a member of a group (the group alone polls and releases it). */
-bool is_own_ring(const kpt_ring *r)
-{
-    return is_ring(r) && (r->type != KPT_H_RING || r->u.ring.group == nullptr);
-}
-
-/*
- * The rings a statistics or port-information call covers: the members of a
- * group, or the ring itself.  A member's list link belongs to its group's
- * list, so a single ring is not walked through its own list.
- */
-template <class F> void for_each_member(kpt_ring *r, F &&f)
-{
-    if (r->type == KPT_H_RING) {
-        f(r);
+    if (rx->rq_pend_drop_size == 0)
         return;
+    if (rx_qborrowed(rx) <= rx->rq_pend_drop_size) {
+        rx_tail_update(rx, rx->rx_s->recvq.rq_data_head);
+        rx->rq_pend_drop_size = 0;
     }
-    kpt_ring *m;
-    TAILQ_FOREACH(m, &r->ringq, u.ring.glink) {
-        if (!f(m))
-            return;
-    }
-}
-
-/* Closes a member ring (or a single ring) on its port; the caller frees it. */
-void ring_member_close(kpt_ring *m)
-{
-    kpt__rx_fini(&m->u.ring.rx);
-    STAILQ_REMOVE(&m->u.ring.port_h->ringq, m, kpt_ring, u.ring.link);
-    zal_close(m->mhandle);
-    m->mhandle = -1;
 }
 
 } // namespace
 
-/* ======================================================================== */
-/* Teardown and statistics                                                  */
-/* ======================================================================== */
+uint64_t kpt__rx_qborrowed(const kpt__rx *rx) { return rx_qborrowed(rx); }
 
-void kpt__rx_fini(kpt__rx *rx)
+int kpt__rx_recv_many(kpt_ring *ring, int timeout_ms, kpt_recv_req *v, int n, int *nreq_out,
+                      bool once)
 {
-    kpt__ats_fini(rx);
-
-    /* Give everything back, borrowed packets included, whatever the
-     * synchronisation threshold says. */
-    kpt__rx_state *s = rx->rx_s;
-    if (s != nullptr) {
-        const uint64_t head = s->recvq.rq_data_head;
-        rq_data_tail_release(s, head);
-        rx_sync(rx, head);
+    kpt__rx *rx = &ring->u.ring.rx;
+    if (n <= 0) {
+        if (!once)
+            release_pending(rx);
+        return 0;
     }
-
-    /* The closing line is the ring's last: no signal line may follow it. */
-    kpt__rx_diag_stop(rx);
-    kpt__rx_print_stats(rx, "rx_fini");
-    rx_unmap(rx);
-    (void)zal_ioctl(rx->mhandle, (int)QUOR_KPT_RX_DETACH, nullptr, 0);
-}
-
-/* ======================================================================== */
-/* Public interface                                                         */
-/* ======================================================================== */
-
-int kpt_ring_open(kpt_handle_t h, kpt_ring_t *ring)
-{
-    if (h == nullptr || h->type != KPT_H_BOARD_GROUP)
-        return EINVAL;
-    pthread_mutex_lock(&h->lock);
-    const kpt_port *first = STAILQ_FIRST(&h->portq);
-    const int ring_id = first != nullptr ? first->p.ring_id : -1;
-    pthread_mutex_unlock(&h->lock);
-    return kpt_ring_open_id(h, ring_id, ring);
-}
-
-int kpt_ring_open_id(kpt_handle_t h, int ring_id, kpt_ring_t *ring)
-{
-    if (h == nullptr || h->type != KPT_H_BOARD_GROUP || ring == nullptr)
-        return EINVAL;
-    pthread_mutex_lock(&h->lock);
-    kpt_ring *r = nullptr;
-    int rc;
-    if (h->portcnt < 2) {
-        kpt_port *port = STAILQ_FIRST(&h->portq);
-        rc = port != nullptr ? kpt__ring_open(port, ring_id, &r) : ENODEV;
-    } else {
-        rc = ring_group_open(h, ring_id, &r);
-    }
-    if (rc == 0) {
-        kpt_ring *m;
-        TAILQ_FOREACH(m, &r->ringq, u.ring.glink) {
-            STAILQ_INSERT_TAIL(&m->u.ring.port_h->ringq, m, u.ring.link);
-            h->refcnt++;
+    for (;;) {
+        int rc;
+        const int got = rx_take_many(ring, v, n, &rc);
+        if (got > 0) {
+            *nreq_out = got;
+            return 0;
         }
-        *ring = r;
-    }
-    pthread_mutex_unlock(&h->lock);
-    return rc;
-}
-
-int kpt_ring_recv(kpt_ring_t ring, int timeout_ms, kpt_recv_req *req)
-{
-    if (__builtin_expect(!is_own_ring(ring) || req == nullptr, 0))
-        return EINVAL;
-    return ring->ring_recv_fn(ring, timeout_ms, -1, req);
-}
-
-int kpt_ring_wait(kpt_ring_t ring, int timeout_ms)
-{
-    if (!is_own_ring(ring))
-        return EINVAL;
-    return rx_wait(ring->mhandle, timeout_ms);
-}
-
-int kpt_ring_close(kpt_ring_t ring)
-{
-    /* A member is closed with its group, which still polls it. */
-    if (!is_own_ring(ring))
-        return EINVAL;
-    kpt_handle *h = ring->kpt_h;
-    pthread_mutex_lock(&h->lock);
-    h->refcnt--;
-    if (ring->type == KPT_H_RING) {
-        ring_member_close(ring);
-        free(ring);
-    } else {
-        kpt_ring *m;
-        TAILQ_FOREACH(m, &ring->ringq, u.ring.glink) {
-            ring_member_close(m);
-            h->refcnt--;
-        }
-        while ((m = TAILQ_FIRST(&ring->ringq)) != nullptr) {
-            TAILQ_REMOVE(&ring->ringq, m, u.ring.glink);
-            free(m);
-        }
-        zal_close(ring->mhandle);
-        free(ring);
-    }
-    pthread_mutex_unlock(&h->lock);
-    return 0;
-}
-
-int kpt_ring_getstats(kpt_ring_t ring, kpt_ring_stats *stats)
-{
-    if (!is_ring(ring) || stats == nullptr)
-        return EINVAL;
-    /* The record as the application's API version knows it. */
-    const unsigned api = kpt__user_api & 0xffu;
-    const size_t size = api < 2 ? 40 : api == 2 ? 48 : sizeof(kpt_ring_stats);
-    static_assert(sizeof(kpt_ring_stats) == 64, "ring statistics record");
-
-    kpt_ring_stats sum;
-    memset(&sum, 0, sizeof sum);
-    int rc = 0;
-    for_each_member(ring, [&](kpt_ring *m) {
-        quor_kpt_stats_t st;
-        memset(&st, 0, sizeof st);
-        rc = zal_ioctl(m->mhandle, (int)QUOR_KPT_GET_STATS, &st, sizeof st);
+        if (once)
+            return rc;
+        release_pending(rx);
+        if (rc != EAGAIN || timeout_ms == 0)
+            return rc;
+        /* An attempt that consumed a keyframe leaves the rest of its
+         * descriptor to take: tried again at once, for the driver wakes a
+         * wait only for a new descriptor. */
+        if (rx_open_left(rx))
+            continue;
+        rc = rx_wait(ring->mhandle, timeout_ms);
         if (rc != 0)
-            return false;
-        sum.nic_pkt_recv += st.kpt_pkt_recv;
-        sum.nic_pkt_overflow += st.nic_pkt_overflow;
-        sum.nic_pkt_bad += st.nic_pkt_bad;
-        /* Counted by the receiving thread, which may be another one. */
-        sum.ring_pkt_recv += relaxed(m->u.ring.rx.rx_s->recvq.stats.rq_pkt_cnt);
-        sum.ring_pkt_overflow += st.kpt_pkt_overflow;
-        if (api >= 2)
-            sum.nic_bytes_recv += st.nic_bytes_recv;
-        if (api >= 3)
-            sum.kpt_pkt_overflow += st.kpt_pkt_overflow;
-        return true;
-    });
-    memcpy(stats, &sum, size);
-    return rc;
+            return rc;
+    }
 }
 
-int kpt_ring_portinfo_count(kpt_ring_t ring, int *count)
+int kpt__rx_return_many(kpt__rx *rx, uint32_t data_qlen)
 {
-    if (!is_ring(ring) || count == nullptr)
+    const uint64_t borrowed = rx_qborrowed(rx);
+    /* All of it, however large: truncated to 32 bits, a ring above 4 GiB
+     * would keep part of what the caller meant to give back. */
+    const uint64_t len = data_qlen == kReturnAll ? borrowed : data_qlen;
+    if (len > borrowed)
         return EINVAL;
-    *count = ring->kpt_h->portcnt;
-    return 0;
-}
-
-int kpt_ring_portinfo(kpt_ring_t ring, struct kpt_ring_portinfo *pinfo)
-{
-    if (!is_ring(ring) || pinfo == nullptr)
-        return EINVAL;
-    for_each_member(ring, [&](kpt_ring *m) {
-        const kpt__rx &rx = m->u.ring.rx;
-        pinfo->ring = m;
-        pinfo->q_size = rx.rq_size;
-        pinfo->portcnt = 1;
-        pinfo->portmask = 1u << rx.portnum;
-        pinfo->data_addr = rx.rx_map.map_rx_data_ring;
-        pinfo->data_size = rx.rx_map.map_rx_data_ring_size;
-        pinfo++;
-        return true;
-    });
+    kpt__rx_recvq &q = rx->rx_s->recvq;
+    rx_tail_update(rx, q.rq_data_tail + len);
+    /* Skipped bytes given back with the rest are no longer pending. */
+    const uint64_t left = q.rq_data_head - q.rq_data_tail;
+    if (rx->rq_pend_drop_size > left)
+        rx->rq_pend_drop_size = (uint32_t)left;
     return 0;
 }

@@ -1,6 +1,11 @@
 /*
  * kpt_rx.h - receive rings, ring groups and switch timestamp state
- * (library-private).
+ * (library-private), and the calls between the files of the receive side:
+ * the fast path (kpt_rx.cpp) at the bottom; set-up (kpt_rx_setup.cpp), groups
+ * (kpt_rx_group.cpp), diagnostics (kpt_rx_diag.cpp), the switch timestamp
+ * decoder (kpt_ats.cpp, kpt_ats.h) and the public calls (kpt_rx_api.cpp) on
+ * top of it.  The fast path calls none of them: a decoding ring's attempts
+ * reach the decoder through kpt__rx::decode_try.
  */
 #ifndef KPT_RX_H
 #define KPT_RX_H
@@ -21,7 +26,13 @@ typedef int (*kpt__ring_recv_fn)(struct kpt_ring *ring, int timeout_ms, int req_
 
 typedef enum kpt__pq_mode { P_UNUSED = 0, P_SHARED = 1, P_DUP = 2 } kpt__pq_mode;
 
-/* ---- switch timestamps (decoded in kpt_ats.cpp) ---- */
+struct kpt__rx;
+/* One non-blocking receive attempt of a ring on one port: 0 with *req
+ * filled, or EAGAIN. */
+typedef int (*kpt__rx_try_fn)(kpt__pq_mode mode, struct kpt__rx *rx, int req_index,
+                              kpt_recv_req *req);
+
+/* ---- switch timestamp state of a ring (decoded in kpt_ats.cpp) ---- */
 
 typedef enum ats_status {
     ATS_STATUS_DISABLED = 0,
@@ -107,6 +118,9 @@ extern kpt__rx_map kpt_rx_map;
 /* Process-side state of one ring. */
 typedef struct kpt__rx {
     kpt__ring_recv_fn ring_recv_fn;
+    /* The attempt of a ring that decodes switch timestamps, set at set-up
+     * (the decoder's, which wraps kpt__rx_take); null for a plain ring. */
+    kpt__rx_try_fn decode_try;
     zal_handle_t mhandle;
     const kpt__params *p;
     kpt__rx_state *rx_s;
@@ -186,48 +200,95 @@ struct kpt_ring {
 
 typedef struct kpt_ring kpt_ring;
 
-/* ---- receive path internals (kpt_rx.cpp) ---- */
+/* ---- the fast path (kpt_rx.cpp) ---- */
 
-/* One ring on one port: attach, map, set up.  0 or an errno. */
-int kpt__ring_open(kpt_port *port, int ring_id, kpt_ring **ring_o);
-/* Maps the ring's regions and initialises *rx from the attach answer. */
-int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
-                 const quor_kpt_rx_attach_t *attach);
-/* Gives all data back, logs the counters, unmaps and detaches. */
-void kpt__rx_fini(kpt__rx *rx);
-/* The keep/skip/drop line (PARAM). */
-void kpt__rx_print_stats(const kpt__rx *rx, const char *prefix);
-/* Body of that line ("<prefix>: tot=..."), formatted without stdio locks;
- * returns its length. */
-int kpt__rx_stats_text(const kpt__rx *rx, const char *prefix, char *buf, size_t size);
 /* Takes the next packet of the open descriptor: 0, or ERANGE when it is
  * consumed but cannot be handed out contiguous. */
 int kpt__recv_req(kpt__rx *rx, kpt_recv_req *req);
 /* Moves the release point; synchronises once 64 KiB have been released. */
 void kpt__rx_tail_update(kpt__rx *rx, uint64_t rq_tail_update);
+/* Gives everything consumed back at once, borrowed packets included, and
+ * tells the driver. */
+void kpt__rx_release_all(kpt__rx *rx);
 /* Adapter ticks to nanoseconds. */
 uint64_t kpt__clk_get_timestamp(const kpt__rx *rx, uint64_t ticks);
 /* One non-blocking receive attempt: 0 with *req filled, or EAGAIN. */
 int ring_recv_try(kpt__pq_mode mode, kpt__rx *rx, int req_index, kpt_recv_req *req);
+/* The next packet of the queue whichever ring it is for (no hash, not
+ * counted): 0 with *req filled, or EAGAIN. */
+int kpt__rx_take(kpt__rx *rx, int req_index, kpt_recv_req *req);
+/* On a shared queue: true when the hash gives the packet to this ring; a
+ * packet for another ring or dropped by the hash is counted. */
+bool kpt__rx_rss_keep(kpt__rx *rx, kpt_recv_req *req);
+/* Bytes consumed and not delivered: released at once by a single receive
+ * (req_index -1), added to rq_pend_drop_size by a batched one. */
+void kpt__rx_pass_over(kpt__rx *rx, int req_index, uint32_t bytes);
+/* Packets left in the descriptor the ring has open. */
+bool kpt__rx_open_left(const kpt__rx *rx);
+/* Waits in the driver for a new descriptor: 0 or an errno. */
+int kpt__rx_wait(zal_handle_t mhandle, int timeout_ms);
+/* The sequence number of a descriptor, loaded with acquire. */
+uint8_t kpt__rx_desc_seqnum(const nfw_kpt_rx_desc_t *d);
 
 /*
- * Batched attempts without waiting: slot i of v (i below n) receives the
- * next packet with req_index i, and the bytes of packets passed over before
- * it are added to its length_data.  Returns the number taken; *rc is 0 when
- * all n were taken, else the result of the attempt that stopped (EAGAIN
- * when nothing more is ready).
+ * The batched calls on a ring of its own, but for the occupancy report; 0 or
+ * an errno.  kpt_ring_recv_many: up to n packets, waiting up to timeout_ms
+ * for the first, and what was passed over is given back when nothing of
+ * what the application holds lies before it.  With once, as
+ * kpt_ring_recv_multiple: one attempt, nothing given back.
  */
-int kpt__rx_take_many(kpt_ring *ring, kpt_recv_req *v, int n, int *rc);
-
-/* ---- occupancy (kpt_rx_batch.cpp) ---- */
-
+int kpt__rx_recv_many(kpt_ring *ring, int timeout_ms, kpt_recv_req *v, int n, int *nreq_out,
+                      bool once);
+/* kpt_ring_return_many on a ring of its own, but for the occupancy report:
+ * 0, or EINVAL when more is returned than is borrowed. */
+int kpt__rx_return_many(kpt__rx *rx, uint32_t data_qlen);
 /* Data consumed and not released (held by the application). */
 uint64_t kpt__rx_qborrowed(const kpt__rx *rx);
+
+/* Receive functions (kpt__ring_recv_fn) of a ring on one port; the _ats ones
+ * call the ring's decode_try. */
+int ring_recv_uniq(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+int ring_recv_shared(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+int ring_recv_uniq_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+int ring_recv_shared_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+
+/* ---- set-up and teardown (kpt_rx_setup.cpp) ---- */
+
+/* One ring on one port: attach, map, set up.  0 or an errno. */
+int kpt__ring_open(kpt_port *port, int ring_id, kpt_ring **ring_o);
+/* Closes a ring on one port (alone or a group's member) and takes it off
+ * its port's list; the caller frees it. */
+void kpt__ring_close(kpt_ring *m);
+/* Maps the ring's regions and initialises *rx from the attach answer. */
+int kpt__rx_init(kpt__rx *rx, zal_handle_t mhandle, const kpt__params *p,
+                 const quor_kpt_rx_attach_t *attach);
+/* Unmaps whatever the ring has mapped and forgets the addresses. */
+void kpt__rx_unmap(kpt__rx *rx);
+/* Gives all data back, logs the counters, unmaps and detaches. */
+void kpt__rx_fini(kpt__rx *rx);
+
+/* ---- ring groups (kpt_rx_group.cpp) ---- */
+
+/* A group of one member ring per port; called under the handle's lock. */
+int kpt__ring_group_open(kpt_handle *h, int ring_id, kpt_ring **ring_o);
+/* Closes a group and its members and frees them; called under the handle's
+ * lock, the group's own reference already dropped. */
+void kpt__ring_group_close(kpt_ring *g);
+/* The receive function of a group. */
+int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
+
+/* ---- occupancy (kpt_rx_api.cpp) ---- */
+
 /* Data the adapter has written beyond the consumer head, in whole pages. */
 uint64_t kpt__rx_qavail(const kpt__rx *rx);
 
 /* ---- ring diagnostics (kpt_rx_diag.cpp) ---- */
 
+/* The keep/skip/drop line (PARAM). */
+void kpt__rx_print_stats(const kpt__rx *rx, const char *prefix);
+/* Body of that line ("<prefix>: tot=..."), formatted without stdio locks;
+ * returns its length. */
+int kpt__rx_stats_text(const kpt__rx *rx, const char *prefix, char *buf, size_t size);
 /* Starts what the ring's settings ask for: the rate printer (QEVENTS, ring
  * id 0, one per process) and the SIGUSR2 counter dump (KPT_SIGUSR2). */
 void kpt__rx_diag_start(kpt__rx *rx);
@@ -240,28 +301,10 @@ extern unsigned kpt__refs_period_us;
 void *kpt__print_refs(void *arg);
 /* SIGUSR2 handler: the counter line of the recorded ring ("signal"). */
 void sig_print_refs(int sig);
-/* The next packet of the queue whichever ring it is for (no hash, not
- * counted): 0 with *req filled, or EAGAIN. */
-int kpt__rx_take(kpt__rx *rx, int req_index, kpt_recv_req *req);
-/* On a shared queue: true when the hash gives the packet to this ring; a
- * packet for another ring or dropped by the hash is counted. */
-bool kpt__rx_rss_keep(kpt__rx *rx, kpt_recv_req *req);
-/* Bytes consumed and not delivered: released at once by a single receive
- * (req_index -1), added to rq_pend_drop_size by a batched one. */
-void kpt__rx_pass_over(kpt__rx *rx, int req_index, uint32_t bytes);
-
-/* Receive functions (kpt__ring_recv_fn). */
-int ring_recv_uniq(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
-int ring_recv_shared(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
-int ring_recv_uniq_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
-int ring_recv_shared_ats(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
-int ring_recv_group(kpt_ring *ring, int timeout_ms, int req_index, kpt_recv_req *req);
 
 #ifdef __cplusplus
 }
 #endif
-
-#include "kpt_ats.h"
 
 #ifdef __cplusplus
 #include <atomic>

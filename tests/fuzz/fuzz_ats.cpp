@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "kpt_ats.h"
 #include "kpt_rx.h"
 
 namespace {

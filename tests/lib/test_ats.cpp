@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ats_frames.h"
+#include "kpt_ats.h"
 #include "kpt_rx.h"
 #include "port_fixture.h"
 #include "test_support.h"

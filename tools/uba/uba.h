@@ -440,8 +440,8 @@ void nram_open_2z(nram_t *nram, const char *host, int slot, int port);
 /* Queues one bridge command (sent when 32 are queued or at the next flush). */
 void l2z_cmd(nram_t *nram, uint32_t command, const void *buf, unsigned txlen, unsigned rxlen,
              int rx0_is_status);
-/* Sends the queued batch and collects every reply: 0, or the accepted
- * negative result (-1: a grab reset with can_fail 1; -2 with can_fail 2). */
+/* Sends the queued batch and collects every reply: 0, or -1 when can_fail
+ * is 1 and the bridge reset the connection of a grab. */
 int l2z_flush(nram_t *nram, int can_fail);
 
 void nram_memcpy_read(nram_t *nram, void *buf, size_t addr, size_t size);

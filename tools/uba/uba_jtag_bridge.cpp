@@ -201,14 +201,8 @@ int l2z_flush(nram_t *n, int can_fail)
         }
         const int32_t res = int32_t(uint32_t(word[0]) << 24 | uint32_t(word[1]) << 16 | uint32_t(word[2]) << 8 |
                                     word[3]);
-        if (res < 0) {
-            result = res;
-            if (res == -2 && can_fail == 2) {
-                l.rxlen[i] = 0;
-                continue;
-            }
+        if (res < 0)
             GIVE_UP(n, old_fd, "l2z_flush: command 0x%x(%d/%d): result=%d\n", cmd, int(i), int(count), int(res));
-        }
         // More than was asked would land past what the caller expects, more
         // than a slot past the slot itself: the bridge is not speaking this
         // protocol.
