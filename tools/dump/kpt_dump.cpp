@@ -424,10 +424,13 @@ public:
             IfaceStats st;
             st.start_ns = file_start_;
             st.end_ns = now;
-            st.received = pc.received();
             st.adapter_drop = pc.adapter_drop;
             st.ring_drop = pc.ring_drop;
             st.accepted = accepted_[i] - acc0_[i];
+            // A port may count its frames after it has handed them over,
+            // so that the last ones drained at the stop are not counted
+            // yet; what the filter accepted the port has received.
+            st.received = std::max(pc.received(), st.accepted);
             st.delivered = delivered_[i] - del0_[i];
             w_.stats(uint32_t(i), st);
         }
