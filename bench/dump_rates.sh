@@ -56,6 +56,7 @@ capture() {
     ZAL_DEV_DIR=$WORK/dev "$BIN/kpt_dump" -i quor0 -q -B "$RING" "$@" 2>"$WORK/dump.err" &
     d=$!
     for _ in $(seq 1200); do
+        kill -0 "$d" 2>/dev/null || break # it ended on its own (its error is printed below)
         "$BIN/quor_simctl" --dir "$WORK/dev" status 2>/dev/null | grep -q "started yes" && break
         sleep 0.1
     done
@@ -69,14 +70,18 @@ capture() {
     else
         sleep "$RUN"
     fi
-    kill -INT "$d"
+    # kpt_dump may have ended already (a failed start, a full file system):
+    # then its last words are the figure, and the script goes on.
+    early=
+    kill -INT "$d" 2>/dev/null || early=" (kpt_dump ended before the stop)"
     wait "$d" || true
-    tail -n 1 "$WORK/dump.err"
+    echo "$(tail -n 1 "$WORK/dump.err")$early"
 }
 
-# lost SUMMARY: frames dropped by the adapter and the ring.
-lost() { echo "$1" | awk '{print $4 + $9}'; }
-frames() { echo "$1" | awk '{print $1}'; }
+# lost SUMMARY: frames dropped by the adapter and the ring ("?" when the
+# line is not a summary, an error instead); frames SUMMARY: frames captured.
+lost() { echo "$1" | awk '/frames captured/ {print $4 + $9; next} {print "?"}'; }
+frames() { echo "$1" | awk '{print $1 + 0}'; }
 
 echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo "== bench_dump (load $(load))"

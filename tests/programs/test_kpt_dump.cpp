@@ -199,10 +199,13 @@ protected:
         return std::make_unique<Child>(args, work_.path() + "/" + std::to_string(++children_), e);
     }
     // Runs kpt_dump to its end.
-    RunResult DumpRun(std::vector<std::string> args, int timeout_ms = 20000)
+    RunResult DumpRun(std::vector<std::string> args, int timeout_ms = 20000,
+                      std::vector<std::string> more_env = {})
     {
         args.insert(args.begin(), BinPath("kpt_dump"));
-        return RunProgram(args, Env(), timeout_ms);
+        auto e = Env();
+        e.insert(e.end(), more_env.begin(), more_env.end());
+        return RunProgram(args, e, timeout_ms);
     }
     std::string F(const std::string &name) const { return work_.file(name); }
     // Until a port of the simulator delivers to a capture, then `more` ms.
@@ -677,6 +680,7 @@ TEST_F(KptDump, CommandLineMistakesAndFailedStartsExit1)
                                        {"-p", "0,1", "-n", "2", "-w", "x"},
                                        {"-p", "0", "-s", "262145"},
                                        {"-p", "0", "-B", "0"},
+                                       {"-i", "quor0@1", "-n", "2"},
                                        {"-p", "0", "--no-such-option"}}) {
         auto r = DumpRun(a);
         EXPECT_EQ(r.status, 1) << r.err;
@@ -689,6 +693,8 @@ TEST_F(KptDump, CommandLineMistakesAndFailedStartsExit1)
                                        {"-i", "quor0", "-n", "2", "-C", "1", "-w", "/nonexistent/x"},
                                        {"-i", "nosuch0"},
                                        {"-i", "quor0+7"},
+                                       {"-i", "quor0@32"},
+                                       {"-i", "quor0@3"}, // the port has one ring
                                        {"-p", "0", "-F", F("no-such-filter-file")}}) {
         auto r = DumpRun(a);
         EXPECT_EQ(r.status, 1) << r.err;
@@ -742,6 +748,26 @@ TEST_F(KptDump, NamedPortsListsHelpAndFilterFiles)
     for (auto &i : ng.ifaces) {
         EXPECT_EQ(i.snaplen, 262144u);
         EXPECT_EQ(i.filter, "udp");
+    }
+
+    // One ring of a port: ring 1 of two that both take every frame.  -B
+    // wins over the environment's ring size (the library reports which it
+    // took), and a size below 1 MiB is the smallest ring, not that many MiB.
+    for (const char *kib : {"8192", "512"}) {
+        SCOPED_TRACE(kib);
+        auto r = DumpRun({"-i", "quor1@1", "-c", "10", "-B", kib, "-w", F("r1"), "-q"}, 20000,
+                         {"KPT_NUM_RINGS=2", "KPT_FLAGS=0x200", "KPT_DEBUG_MASK=2"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        size_t at = r.err.find(" KPT_DATARING_SIZE = ");
+        ASSERT_NE(at, std::string::npos) << r.err;
+        std::string line = r.err.substr(r.err.rfind('\n', at) + 1);
+        line = line.substr(0, line.find('\n'));
+        EXPECT_NE(line.find("(userset)"), std::string::npos) << line;
+        EXPECT_NE(line.find(kib[0] == '8' ? "(0x800000)" : "(0x200000)"), std::string::npos) << line;
+        ng = ReadBlocks(F("r1"));
+        ASSERT_EQ(ng.ifaces.size(), 1u);
+        EXPECT_EQ(ng.ifaces[0].name, "quor1");
+        EXPECT_EQ(ng.packets.size(), 10u);
     }
 
     // A filter file: lines joined, comments dropped; capinfos shows it.

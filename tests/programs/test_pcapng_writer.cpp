@@ -66,6 +66,73 @@ TEST(PcapngWriter, ASlowReaderGetsEveryFrameInOrderThroughTwoSmallBuffers)
     }
 }
 
+// Every packet block as the format lays it out, whatever the frame's
+// length: the fixed fields, the frame, zero padding to 32 bits and the
+// closing length.  Short frames take their own copy path, and the buffers
+// come round again holding older bytes, which must not show in the padding.
+TEST(PcapngWriter, PacketBlocksHoldTheFrameAndZeroPaddingAtEveryLength)
+{
+    std::string path = testing::TempDir() + "pcapng_writer_blocks.pcapng";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    struct Sent {
+        uint32_t caplen, orig;
+        uint64_t ts;
+    };
+    std::vector<Sent> sent;
+    Bytes src(1600);
+    {
+        PcapngWriter w(64u << 10, 2);
+        w.begin(fd, true, SectionInfo{}, kIfaces);
+        for (uint32_t lap = 0; lap < 12; ++lap) {
+            for (uint32_t len = 0; len <= 130; ++len) {
+                // Bytes never zero, so that stale ones would show.
+                for (size_t k = 0; k < src.size(); ++k) src[k] = uint8_t(0x80 | (lap + len + k));
+                uint32_t orig = len + (len % 3 == 0 ? 7 : 0); // some of them snapped
+                uint64_t ts = 0x123456789abull * (lap + 1) + len;
+                w.packet(0, ts, src.data(), len, orig);
+                sent.push_back({len, orig, ts});
+            }
+            for (size_t k = 0; k < src.size(); ++k) src[k] = uint8_t(0x80 | (lap + 1514 + k));
+            w.packet(0, lap, src.data(), 1514, 1514);
+            sent.push_back({1514, 1514, lap});
+        }
+        ASSERT_EQ(w.close(), 0);
+    }
+    const std::string f = ReadFile(path);
+    auto u32 = [&](size_t at) {
+        uint32_t v;
+        memcpy(&v, f.data() + at, 4);
+        return v;
+    };
+    size_t at = 0, k = 0;
+    while (at + 12 <= f.size() && k < sent.size()) {
+        const uint32_t type = u32(at), total = u32(at + 4);
+        ASSERT_EQ(total % 4, 0u);
+        ASSERT_LE(at + total, f.size());
+        ASSERT_EQ(u32(at + total - 4), total) << "block at " << at;
+        if (type == ng::kEPB) {
+            const Sent &e = sent[k++];
+            SCOPED_TRACE(testing::Message() << "frame " << k - 1 << ", " << e.caplen << " bytes");
+            const uint32_t padded = (e.caplen + 3) & ~3u;
+            ASSERT_EQ(total, 32 + padded);
+            EXPECT_EQ(u32(at + 8), 0u);
+            EXPECT_EQ((uint64_t(u32(at + 12)) << 32) | u32(at + 16), e.ts);
+            EXPECT_EQ(u32(at + 20), e.caplen);
+            EXPECT_EQ(u32(at + 24), e.orig);
+            const uint32_t lap = uint32_t(k - 1) / 132;
+            for (uint32_t b = 0; b < padded; ++b) {
+                const uint8_t want = b < e.caplen ? uint8_t(0x80 | (lap + e.caplen + b)) : 0;
+                ASSERT_EQ(uint8_t(f[at + 28 + b]), want) << "byte " << b;
+            }
+        }
+        at += total;
+    }
+    EXPECT_EQ(k, sent.size());
+    EXPECT_EQ(at, f.size());
+    unlink(path.c_str());
+}
+
 TEST(PcapngWriter, AFailingFileIsReportedAndTheNextFileStartsClean)
 {
     signal(SIGPIPE, SIG_IGN);

@@ -42,9 +42,9 @@ bool CaptureFilter::compile(const std::string &expr, uint32_t snaplen, std::stri
     return true;
 }
 
-bool CaptureFilter::match(const uint8_t *frame, uint32_t len) const
+bool CaptureFilter::run(const uint8_t *frame, uint32_t len) const
 {
-    return !insns_ || bpf_filter(insns_, frame, len, len) != 0;
+    return bpf_filter(insns_, frame, len, len) != 0;
 }
 
 namespace {

@@ -22,11 +22,17 @@ public:
     // False with the compiler's message in *err for a bad expression.
     bool compile(const std::string &expr, uint32_t snaplen, std::string *err);
     // Runs the program on a frame of len bytes held whole in memory.
-    bool match(const uint8_t *frame, uint32_t len) const;
+    // (Without a program, every frame passes at no cost.)
+    bool match(const uint8_t *frame, uint32_t len) const
+    {
+        return !insns_ || run(frame, len);
+    }
     // Instructions of the program (0: no filter).
     size_t instructions() const { return count_; }
 
 private:
+    bool run(const uint8_t *frame, uint32_t len) const;
+
     bpf_insn *insns_ = nullptr;
     size_t count_ = 0;
 };

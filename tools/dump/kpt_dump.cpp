@@ -33,6 +33,7 @@
 #include "frame_text.h"
 #include "kpt.h"
 #include "kpt_build.h"
+#include "pcap_ports.h"
 #include "pcapng_writer.h"
 
 using namespace kptdump;
@@ -44,7 +45,8 @@ const char kUsage[] =
     "                [-B KIB] [-C MB [--prealloc]] [-W NFILES] [-G SECONDS] [-U] [-q]\n"
     "                [-F FILE | FILTER EXPRESSION...]\n"
     "       kpt_dump -D | -h | --version\n"
-    "  -i NAME     the port named NAME (as -D lists it); NAME+M+... merges ports M, ...\n"
+    "  -i NAME     the port named NAME (as -D lists it); NAME@R its ring R alone;\n"
+    "              NAME+M+... merges ports M, ...\n"
     "  -p PORTS    ports to capture by number: 0, 0,2 or 0-3\n"
     "  -n RINGS    RSS rings of the port, one thread and one file (FILE.ringN) each\n"
     "  -w FILE     write pcapng to FILE ('-': standard output); without -w one\n"
@@ -165,42 +167,44 @@ std::string printable(const std::string &s)
     return o;
 }
 
-// A port by the name kpt_getifaddrs gives it ("quor0", or the host's
-// prefix), by "quorN", or by its number.
-bool port_by_name(const std::string &name, const kpt_ifaddrs *ifa, uint32_t *port)
+// -i NAME: a port as kpt_getifaddrs names it, NAME@R (its ring R alone) or
+// NAME+M+K... (ports merged), read as the libpcap route reads them; a plain
+// number is a port too.  False with the reason in *why.
+bool parse_ifname(const std::string &s, const kpt_ifaddrs *ifa, uint32_t *mask, int *ring_id,
+                  std::string *why)
 {
-    for (const kpt_ifaddrs *a = ifa; a; a = a->kpt_ifa_next)
-        if (a->kpt_ifa_name && name == a->kpt_ifa_name && a->kpt_ifa_portnum < kMaxPorts) {
-            *port = a->kpt_ifa_portnum;
-            return true;
-        }
-    uint64_t v;
-    const char *num = name.rfind("quor", 0) == 0 ? name.c_str() + 4 : name.c_str();
-    if (!parse_num(num, 0, kMaxPorts - 1, &v)) return false;
-    *port = uint32_t(v);
-    return true;
-}
-
-// "NAME" or "NAME+M+K..." (further ports by name or number) into a mask.
-bool parse_ifname(const std::string &s, const kpt_ifaddrs *ifa, uint32_t *mask)
-{
-    uint32_t m = 0;
-    size_t i = 0;
-    while (i <= s.size()) {
-        size_t j = s.find('+', i);
-        if (j == std::string::npos) j = s.size();
-        uint32_t p;
-        if (!port_by_name(s.substr(i, j - i), ifa, &p)) return false;
-        m |= 1u << p;
-        i = j + 1;
+    std::vector<kptpcap::PortInfo> ports;
+    for (const kpt_ifaddrs *a = ifa; a; a = a->kpt_ifa_next) {
+        if (!a->kpt_ifa_name || a->kpt_ifa_portnum >= kMaxPorts) continue;
+        kptpcap::PortInfo p;
+        p.name = a->kpt_ifa_name;
+        p.port = a->kpt_ifa_portnum;
+        ports.push_back(p);
     }
-    *mask = m;
-    return m != 0;
+    kptpcap::DeviceSpec d = kptpcap::parse_device(s.c_str(), ports);
+    uint64_t v;
+    switch (d.kind) {
+    case kptpcap::DeviceSpec::Port:
+    case kptpcap::DeviceSpec::Merged: *mask = d.portmask; return true;
+    case kptpcap::DeviceSpec::Ring:
+        *mask = d.portmask;
+        *ring_id = d.ring_id;
+        return true;
+    case kptpcap::DeviceSpec::Bad: *why = d.error; return false;
+    case kptpcap::DeviceSpec::NotOurs: break;
+    }
+    if (parse_num(s.c_str(), 0, kMaxPorts - 1, &v)) {
+        *mask = 1u << v;
+        return true;
+    }
+    *why = printable(s) + ": no such port (kpt_dump -D lists them)";
+    return false;
 }
 
 struct Options {
     uint32_t portmask = 0;
     std::string ifname; // -i, resolved once the library is up
+    int ring_id = -1;   // -i NAME@R: that ring of the port alone
     int rings = 1;
     std::string out;  // empty: print lines; "-": standard output
     uint64_t count = 0;
@@ -318,19 +322,60 @@ public:
             return true;
         }
         uint32_t caplen = std::min(len, cap_.opt.snaplen);
-        if (!w_.active()) {
-            // The period's file opens with its first frame.
-            if (done_ || !open_file(now_)) return false;
-        } else if (cap_.opt.rotate_bytes && since_open_ > 0 &&
-                   w_.file_bytes() + 32 + ((caplen + 3u) & ~3u) + tail_bytes() >
-                       cap_.opt.rotate_bytes) {
-            if (finish() != 0 || !open_file(now_)) return false;
-        }
+        if (!ready_for(caplen)) return false;
         accepted_[ifid]++;
         w_.packet(ifid, ts, p, caplen, len);
         delivered_[ifid]++;
         since_open_++;
         return true;
+    }
+
+    // What batch() looked at: frames, their bytes, and those written.
+    struct BatchCount {
+        int seen = 0;
+        uint64_t bytes = 0, taken = 0;
+    };
+
+    // A batch of a single port's ring (interface 0) into files, without -c:
+    // the path of a capture at full rate, where a frame costs the filter and
+    // the block's copy, and the counters and checks are the batch's.  False
+    // when the run must end (an output error, or -G with -W done).
+    bool batch(const kpt_recv_req *reqs, int n, const CaptureFilter &filter, BatchCount *bc)
+    {
+        const uint32_t snap = cap_.opt.snaplen;
+        // Without -C, only a file not open yet (-G) needs a look per frame.
+        const bool by_size = cap_.opt.rotate_bytes != 0;
+        uint64_t bytes = 0, k = 0;
+        // The file's counters as of now, before a rotation reads them.
+        auto settle = [&] {
+            accepted_[0] += k;
+            delivered_[0] += k;
+            since_open_ += k;
+            bc->taken += k;
+            k = 0;
+        };
+        bool ok = true;
+        int i = 0;
+        for (; i < n; ++i) {
+            const kpt_recv_req &r = reqs[i];
+            const uint8_t *p = static_cast<const uint8_t *>(r.pkt_addr);
+            bytes += r.length;
+            if (!filter.match(p, r.length)) continue;
+            const uint32_t caplen = std::min(r.length, snap);
+            if (__builtin_expect(by_size || !w_.active(), 0)) {
+                settle();
+                if (!ready_for(caplen)) {
+                    ok = false;
+                    break;
+                }
+            }
+            w_.packet(0, r.timestamp, p, caplen, r.length);
+            ++k;
+        }
+        settle();
+        bc->seen = i;
+        bc->bytes = bytes;
+        return ok && error() == 0;
     }
 
     // Before each batch and while nothing comes, with the host's time: ends
@@ -379,10 +424,13 @@ public:
             IfaceStats st;
             st.start_ns = file_start_;
             st.end_ns = now;
-            st.received = pc.received();
             st.adapter_drop = pc.adapter_drop;
             st.ring_drop = pc.ring_drop;
             st.accepted = accepted_[i] - acc0_[i];
+            // A port may count its frames after it has handed them over,
+            // so that the last ones drained at the stop are not counted
+            // yet; what the filter accepted the port has received.
+            st.received = std::max(pc.received(), st.accepted);
             st.delivered = delivered_[i] - del0_[i];
             w_.stats(uint32_t(i), st);
         }
@@ -406,6 +454,18 @@ public:
 
 private:
     uint64_t tail_bytes() const { return kIsbBytes * cap_.ifaces.size(); }
+
+    // A file open with room for a block of caplen bytes: the period's file
+    // opens with its first frame, and -C starts the next file where this
+    // block would not fit.  False when the run must end.
+    bool ready_for(uint32_t caplen)
+    {
+        if (!w_.active()) return !done_ && open_file(now_);
+        if (cap_.opt.rotate_bytes && since_open_ > 0 &&
+            w_.file_bytes() + 32 + ((caplen + 3u) & ~3u) + tail_bytes() > cap_.opt.rotate_bytes)
+            return finish() == 0 && open_file(now_);
+        return true;
+    }
 
     PortCounters counters(size_t i) const
     {
@@ -550,7 +610,16 @@ public:
         int r = kpt_ring_recv_many(ring_, timeout_ms, reqs_, kBatch, &n, nullptr);
         if (r != 0) return r;
         *more = out_.tick(tick_ns());
-        for (int i = 0; i < n && *more; ++i) *more = take(cap_, reqs_[i], out_, rc_, err);
+        if (*more && out_.writing() && !cap_.opt.count) {
+            Output::BatchCount bc;
+            *more = out_.batch(reqs_, n, cap_.filter, &bc);
+            bump(rc_.bytes, bc.bytes);
+            bump(rc_.frames, bc.taken);
+            bump(rc_.filtered, uint64_t(bc.seen) - bc.taken);
+            if (!*more) *err = out_.error();
+        } else {
+            for (int i = 0; i < n && *more; ++i) *more = take(cap_, reqs_[i], out_, rc_, err);
+        }
         // Everything borrowed goes back: the frames taken are in the output
         // buffer by now, the rest is not wanted.
         kpt_ring_return_many(ring_, 0xFFFFFFFFu, nullptr);
@@ -697,7 +766,9 @@ int parse_options(int argc, char **argv, Options *o)
             break;
         case 'B':
             if (!parse_num(optarg, 1, 1u << 30, &v)) return usage_error("-B: the ring's size in KiB, at least 1");
-            o->ring_bytes = v * 1024;
+            // The library reads a size below 1 MiB as a number of MiB; the
+            // smallest ring holds any smaller one.
+            o->ring_bytes = std::max<uint64_t>(v * 1024, 1u << 20);
             break;
         case 'C':
             if (!parse_num(optarg, 1, 1u << 30, &v)) return usage_error("-C: megabytes, at least 1");
@@ -741,8 +812,8 @@ int parse_options(int argc, char **argv, Options *o)
     if (have_keep && !rotating) return usage_error("-W needs -C or -G");
     if (o->prealloc && !o->rotate_bytes) return usage_error("--prealloc needs -C");
     if (rotating && (o->out.empty() || o->out == "-")) return usage_error("-C and -G need -w FILE");
-    if (o->rings > 1 && !o->ifname.empty() && o->ifname.find('+') != std::string::npos)
-        return usage_error("-n RINGS takes a single port");
+    if (o->rings > 1 && o->ifname.find_first_of("+@") != std::string::npos)
+        return usage_error("-n RINGS takes a whole single port");
     if (o->rings > 1 && __builtin_popcount(o->portmask) > 1) return usage_error("-n RINGS takes a single port");
     if (o->rings > 1 && o->out == "-") return usage_error("-n RINGS writes one file per ring: give -w FILE");
     return 0;
@@ -819,6 +890,9 @@ int main(int argc, char **argv)
     Options &opt = cap.opt;
     int rc = parse_options(argc, argv, &opt);
     if (rc) return rc < 0 ? 0 : rc;
+    // The library lets KPT_DATARING_SIZE override its caller's size; -B is
+    // the user's word for this run and wins.  (No thread runs yet.)
+    if (opt.ring_bytes) unsetenv("KPT_DATARING_SIZE");
 
     std::string ferr;
     if (!opt.list && !cap.filter.compile(opt.filter, opt.snaplen, &ferr)) {
@@ -838,15 +912,16 @@ int main(int argc, char **argv)
         if (ifa) kpt_freeifaddrs(ifa);
         return 0;
     }
-    if (!opt.ifname.empty() && !parse_ifname(opt.ifname, ifa, &opt.portmask)) {
-        fprintf(stderr, "kpt_dump: -i %s: no such port (kpt_dump -D lists them)\n",
-                printable(opt.ifname).c_str());
+    std::string why;
+    if (!opt.ifname.empty() &&
+        !parse_ifname(opt.ifname, ifa, &opt.portmask, &opt.ring_id, &why)) {
+        fprintf(stderr, "kpt_dump: -i %s\n", why.c_str());
         if (ifa) kpt_freeifaddrs(ifa);
         return 1;
     }
-    if (opt.rings > 1 && __builtin_popcount(opt.portmask) > 1) {
+    if (opt.rings > 1 && (__builtin_popcount(opt.portmask) > 1 || opt.ring_id >= 0)) {
         if (ifa) kpt_freeifaddrs(ifa);
-        return usage_error("-n RINGS takes a single port");
+        return usage_error("-n RINGS takes a whole single port");
     }
     std::vector<uint32_t> ports;
     for (uint32_t p = 0; p < kMaxPorts; ++p) {
@@ -873,6 +948,8 @@ int main(int argc, char **argv)
     kpt_handle_t h = nullptr;
     if (ports.size() > 1)
         rc = kpt_open(opt.portmask, 1, nullptr, int64_t(opt.ring_bytes), KPT_F_AGGREGATE_PORTMASK, &h);
+    else if (opt.ring_id >= 0) // the port's ring count as the environment gives it
+        rc = kpt_open(ports[0], 0, nullptr, int64_t(opt.ring_bytes), -1, &h);
     else
         rc = kpt_open(ports[0], opt.rings, nullptr, int64_t(opt.ring_bytes), -1, &h);
     if (rc) {
@@ -882,10 +959,14 @@ int main(int argc, char **argv)
     }
     std::vector<kpt_ring_t> rings(size_t(opt.rings), nullptr);
     for (int r = 0; r < opt.rings && !rc; ++r)
-        rc = opt.rings > 1 ? kpt_ring_open_id(h, r, &rings[size_t(r)])
-                           : kpt_ring_open(h, &rings[size_t(r)]);
+        rc = opt.rings > 1     ? kpt_ring_open_id(h, r, &rings[size_t(r)])
+             : opt.ring_id >= 0 ? kpt_ring_open_id(h, opt.ring_id, &rings[size_t(r)])
+                                : kpt_ring_open(h, &rings[size_t(r)]);
     if (rc) {
-        fprintf(stderr, "kpt_dump: cannot open a receive ring: %s\n", strerror(rc));
+        fprintf(stderr, "kpt_dump: cannot open a receive ring: %s%s\n", strerror(rc),
+                opt.ring_id >= 0 && rc == EINVAL
+                    ? " (a ring id must be below the port's ring count, KPT_NUM_RINGS)"
+                    : "");
         for (kpt_ring_t r : rings)
             if (r) kpt_ring_close(r);
         kpt_close(h);
