@@ -36,6 +36,7 @@ constexpr int64_t kClockPeriod = 100 * 1000000; // kernel window refresh, ns
 constexpr int64_t kIdleWait = 100 * 1000000;    // longest sleep of an idle adapter
 constexpr int64_t kSpinBelow = 20 * 1000;       // busy-wait for deadlines closer than this
 constexpr int64_t kTxIdlePoll = 200 * 1000;     // look at idle injection endpoints this often
+constexpr int64_t kSourceNap = 20 * 1000;       // gather a source's frames this long at most
 constexpr size_t kBatch = 64;
 constexpr uint32_t kRpdCookie = 0x51505244;
 
@@ -665,6 +666,10 @@ void Simulator::Impl::adapter_loop(Port &p)
         }
         int64_t left = wake_at - mono_ns();
         if (left <= 0) continue;
+        // A source's frames carry their own arrival times: the next ones
+        // can wait for a batch, as a real adapter's writes wait for its
+        // coalescing, instead of a core spinning between two frames.
+        if (left < kSpinBelow && wake_at == src_due) left = kSourceNap;
         if (left < kSpinBelow) {
             while (mono_ns() < wake_at && !quit.load(std::memory_order_relaxed)) __builtin_ia32_pause();
             continue;

@@ -19,6 +19,7 @@ const char kHelp[] =
     "  resources                    shared memory regions and bytes in use per port,\n"
     "                               the simulator's open descriptors, and the memory\n"
     "                               kept for clients' next rings\n"
+    "  kept-drop                    give back the memory kept for clients now\n"
     "  link PORT up|down            set the link state of a port\n"
     "  p1-link UNIT up|down         the link of a board's second port (failover)\n"
     "  vscap UNIT [VERSION|off]     a board's vendor window version (0-255), or no\n"
@@ -150,6 +151,12 @@ std::string Simulator::Impl::exec_command(const std::string &line)
         const int fds = open_descriptors();
         return out + "descriptors " + std::to_string(fds < 0 ? fds : fds - int(kept)) + "\nkept " +
                std::to_string(kept) + " objects, " + std::to_string(kept_bytes) + " bytes\nok\n";
+    }
+
+    if (cmd == "kept-drop") {
+        if (w.size() != 1) return err("usage: kept-drop");
+        for (auto &p : ports) p->arena.expire(-1);
+        return "ok\n";
     }
 
     if (cmd == "link") {

@@ -97,11 +97,16 @@ private:
     std::map<uint64_t, uint64_t> free_; // offset -> length
     std::map<uint64_t, Region> used_;   // offset -> region
     // Memory objects kept for their client, oldest first.
+    // A kept object stays mapped at its offset, page tables and all, and
+    // its range stays out of the free list until it is dropped.
     struct Kept {
         uint64_t client = 0, len = 0, note = 0;
         int fd = -1;
         int64_t since = 0;
+        uint64_t off = 0;
     };
+    void drop(const Kept &k);
+    void free_range(uint64_t off, uint64_t len);
     std::deque<Kept> kept_;
     uint64_t kept_bytes_ = 0;
 };

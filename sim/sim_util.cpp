@@ -174,51 +174,62 @@ uint64_t Arena::alloc(uint64_t len, uint64_t client, bool *reused, uint64_t *not
 {
     len = (len + kPage - 1) & ~(kPage - 1);
     if (reused) *reused = false;
-    uint64_t kept_note = 0;
     if (len == 0) return QUOR_NO_REGION;
     std::lock_guard<std::mutex> lk(mu_);
-    for (auto it = free_.begin(); it != free_.end(); ++it) {
-        if (it->second < len) continue;
-        uint64_t off = it->first, rest = it->second - len;
-        // Each region is a memory object of its own, handed only to the
-        // clients that own the region: no client can reach another's rings
-        // through a descriptor it was given.  The client's own kept object
-        // of this length, if there is one, is the region's.
-        int fd = -1;
-        bool again = false;
-        if (client != 0) {
-            for (auto k = kept_.begin(); k != kept_.end(); ++k) {
-                if (k->client != client || k->len != len) continue;
-                fd = k->fd;
-                kept_note = k->note;
-                kept_bytes_ -= k->len;
-                kept_.erase(k);
-                again = true;
-                break;
-            }
+    // The client's own kept object of this length, still mapped where it was.
+    if (client != 0) {
+        for (auto k = kept_.begin(); k != kept_.end(); ++k) {
+            if (k->client != client || k->len != len) continue;
+            const uint64_t off = k->off;
+            used_[off] = Region{len, k->fd};
+            if (reused) *reused = true;
+            if (note) *note = k->note;
+            kept_bytes_ -= len;
+            kept_.erase(k);
+            return off;
         }
-        if (fd < 0) {
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        for (auto it = free_.begin(); it != free_.end(); ++it) {
+            if (it->second < len) continue;
+            uint64_t off = it->first, rest = it->second - len;
+            // Each region is a memory object of its own, handed only to the
+            // clients that own the region: no client can reach another's
+            // rings through a descriptor it was given.
             char name[32];
             snprintf(name, sizeof name, "quor-unit%d", unit_);
-            fd = memfd_create(name, MFD_CLOEXEC);
+            int fd = memfd_create(name, MFD_CLOEXEC);
             if (fd < 0) return QUOR_NO_REGION;
-            if (ftruncate(fd, off_t(len)) != 0) {
+            // The adapter writes into its rings as into a driver's pinned
+            // buffers, without a page fault: the view is filled in at once.
+            if (ftruncate(fd, off_t(len)) != 0 ||
+                mmap(base_ + off, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED | MAP_POPULATE, fd,
+                     0) == MAP_FAILED) {
                 close(fd);
                 return QUOR_NO_REGION;
             }
+            free_.erase(it);
+            if (rest) free_[off + len] = rest;
+            used_[off] = Region{len, fd};
+            return off;
         }
-        if (mmap(base_ + off, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
-            close(fd);
-            return QUOR_NO_REGION;
+        // No room: what is kept for clients goes first.
+        if (kept_.empty()) break;
+        while (!kept_.empty()) {
+            drop(kept_.front());
+            kept_.pop_front();
         }
-        if (reused) *reused = again;
-        if (note) *note = kept_note;
-        free_.erase(it);
-        if (rest) free_[off + len] = rest;
-        used_[off] = Region{len, fd};
-        return off;
     }
     return QUOR_NO_REGION;
+}
+
+// Unmaps a kept object and gives its range back.  Locked.
+void Arena::drop(const Kept &k)
+{
+    map_empty(base_ + k.off, k.len, true);
+    close(k.fd);
+    kept_bytes_ -= k.len;
+    free_range(k.off, k.len);
 }
 
 void Arena::release(uint64_t off, uint64_t len, uint64_t keep_for, uint64_t note)
@@ -229,22 +240,29 @@ void Arena::release(uint64_t off, uint64_t len, uint64_t keep_for, uint64_t note
     if (u == used_.end()) return;
     // The region as it was handed out, whatever length the caller gives.
     len = u->second.len;
-    // The memory goes with the object once the last client mapping of it is
-    // gone; the next owner of the range gets a fresh, zeroed object.  A kept
-    // object waits for its client alone; the oldest go first.
-    map_empty(base_ + off, len, true);
+    const int fd = u->second.fd;
+    used_.erase(u);
+    // A kept object waits for its client alone, mapped where it is; the
+    // oldest go first.  Otherwise the memory goes with the object once the
+    // last client mapping of it is gone; the next owner of the range gets a
+    // fresh, zeroed object.
     if (keep_for != 0 && len <= kKeepMax) {
-        kept_.push_back(Kept{keep_for, len, note, u->second.fd, mono_ns()});
+        kept_.push_back(Kept{keep_for, len, note, fd, mono_ns(), off});
         kept_bytes_ += len;
         while (kept_bytes_ > kKeepMax) {
-            close(kept_.front().fd);
-            kept_bytes_ -= kept_.front().len;
+            drop(kept_.front());
             kept_.pop_front();
         }
-    } else {
-        close(u->second.fd);
+        return;
     }
-    used_.erase(u);
+    map_empty(base_ + off, len, true);
+    close(fd);
+    free_range(off, len);
+}
+
+// Puts a range back in the free list, joined with its neighbours.  Locked.
+void Arena::free_range(uint64_t off, uint64_t len)
+{
     auto next = free_.lower_bound(off);
     if (next != free_.end() && next->first == off + len) {
         len += next->second;
@@ -266,8 +284,7 @@ void Arena::expire(int64_t now)
     // Memory of a client that is gone is no one's any more.
     std::erase_if(kept_, [&](const Kept &k) {
         if (now >= 0 && now - k.since <= kKeepTime && client_alive(k.client)) return false;
-        close(k.fd);
-        kept_bytes_ -= k.len;
+        drop(k);
         return true;
     });
 }
@@ -367,7 +384,7 @@ uint64_t Arena::in_use() const
     uint64_t f = 0;
     for (auto &[o, l] : free_) f += l;
     const uint64_t hole = size_ > QUOR_RAW_BAR0_MAP_OFFSET + QUOR_RAW_BAR0_MAP_SIZE ? QUOR_RAW_BAR0_MAP_SIZE : 0;
-    return size_ - kPage - hole - f;
+    return size_ - kPage - hole - f - kept_bytes_;
 }
 
 }  // namespace quorsim

@@ -180,6 +180,7 @@ TEST_F(Clients, RingMemoryIsOnlyEverItsOwnClients)
         ASSERT_EQ(kpt_ring_recv(ring, 2000, &req), 0);
     }
     EXPECT_TRUE(holds_mark(ring));
+    const uintptr_t data_at = ring->u.ring.rx.rx_map.map_rx_data;
     ASSERT_EQ(kpt_ring_close(ring), 0);
     ASSERT_EQ(kpt_close(h), 0);
 
@@ -198,6 +199,7 @@ TEST_F(Clients, RingMemoryIsOnlyEverItsOwnClients)
     ASSERT_TRUE(WaitUntil([&] { return Connections() == 0; }));
 
     ASSERT_TRUE(open(&h, &ring));
+    EXPECT_EQ(ring->u.ring.rx.rx_map.map_rx_data, data_at) << "the kept mapping serves the same memory";
     EXPECT_EQ(kpt_ring_recv(ring, 200, &req), EAGAIN) << "an old descriptor read as new";
     auto f = frame(0x77);
     ASSERT_EQ(sim_->send_frame(0, f.data(), f.size()), 0);
