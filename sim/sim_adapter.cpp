@@ -241,9 +241,26 @@ static bool publish(Port &p, RxQueue &q)
     return false;
 }
 
+// Frames written into some queue and not yet added to the port's count.
+// The count is brought up to date before any descriptor is published, so
+// that a reader never holds a frame the port has not counted.
+struct RecvCount {
+    uint64_t pending = 0;
+    bool frame_counted = false; // the frame being written is in pending
+};
+
+static bool publish_counted(Port &p, RxQueue &q, RecvCount *rc)
+{
+    if (rc->pending) {
+        p.kpt_pkt_recv.fetch_add(rc->pending, std::memory_order_relaxed);
+        rc->pending = 0;
+    }
+    return publish(p, q);
+}
+
 // Writes one frame into a queue's open descriptor.  False when it does not
 // fit (nothing is written then).
-static bool queue_write(Port &p, RxQueue &q, const Frame &f, bool *wake)
+static bool queue_write(Port &p, RxQueue &q, const Frame &f, RecvCount *rc, bool *wake)
 {
     uint32_t wire_len = f.len + QUOR_FCS_LEN;
     uint32_t slot = quor_kpt_rpd_length_up(wire_len);
@@ -251,7 +268,7 @@ static bool queue_write(Port &p, RxQueue &q, const Frame &f, bool *wake)
     // descriptor's time is the time of its last frame.
     if (q.open_cnt == QUOR_KPT_DESC_MAX_PKTS || q.open_total + slot > 0xffff ||
         (f.arrival && q.open_cnt))
-        *wake |= publish(p, q);
+        *wake |= publish_counted(p, q, rc);
     if (q.open_cnt == 0 && q.desc_written.load(std::memory_order_relaxed) - q.min_desc >= q.n_desc) {
         refresh_release(q);
         if (q.desc_written.load(std::memory_order_relaxed) - q.min_desc >= q.n_desc) return false;
@@ -274,9 +291,13 @@ static bool queue_write(Port &p, RxQueue &q, const Frame &f, bool *wake)
     q.open_lens[q.open_cnt++] = uint16_t(wire_len);
     q.open_total += slot;
     q.data_head += slot;
+    if (!rc->frame_counted) {
+        rc->pending++;
+        rc->frame_counted = true;
+    }
     if (f.arrival) {
         q.open_arrival = f.arrival;
-        *wake |= publish(p, q);
+        *wake |= publish_counted(p, q, rc);
     }
     return true;
 }
@@ -317,33 +338,32 @@ void Simulator::Impl::rx_write(Port &p, const Frame *frames, size_t n)
     for (size_t i = 0; i < n; ++i) bytes += frames[i].len + QUOR_FCS_LEN;
     p.nic_bytes_recv.fetch_add(bytes, std::memory_order_relaxed);
 
-    uint64_t recv = 0, ovf = 0, nic_ovf = 0;
+    uint64_t ovf = 0, nic_ovf = 0;
+    RecvCount rc;
     bool wake_server = false;
     static thread_local std::vector<uint8_t> scratch;
     {
         std::lock_guard<std::mutex> lk(p.rx_mu);
         for (size_t i = 0; i < n; ++i) {
-            bool reached = false, written = false, dropped = false;
+            bool reached = false, dropped = false;
+            rc.frame_counted = false;
             for (auto &ctx : p.contexts) {
                 if (ctx->started <= 0) continue;
                 reached = true;
                 RxQueue *q = target_queue(*ctx, frames[i], scratch);
-                if (q && !q->readers.empty() && queue_write(p, *q, frames[i], &wake_server))
-                    written = true;
-                else
+                if (!q || q->readers.empty() || !queue_write(p, *q, frames[i], &rc, &wake_server))
                     dropped = true;
             }
             if (!reached) nic_ovf++;
-            if (written) recv++;
             if (dropped) ovf++;
         }
         for (auto &ctx : p.contexts) {
-            if (ctx->shared_q) wake_server |= publish(p, *ctx->shared_q);
+            if (ctx->shared_q) wake_server |= publish_counted(p, *ctx->shared_q, &rc);
             for (auto &[id, r] : ctx->rings)
-                if (r->own_q) wake_server |= publish(p, *r->own_q);
+                if (r->own_q) wake_server |= publish_counted(p, *r->own_q, &rc);
         }
+        if (rc.pending) p.kpt_pkt_recv.fetch_add(rc.pending, std::memory_order_relaxed);
     }
-    if (recv) p.kpt_pkt_recv.fetch_add(recv, std::memory_order_relaxed);
     if (ovf) p.kpt_pkt_overflow.fetch_add(ovf, std::memory_order_relaxed);
     if (nic_ovf) p.nic_pkt_overflow.fetch_add(nic_ovf, std::memory_order_relaxed);
     if (wake_server) wake();
