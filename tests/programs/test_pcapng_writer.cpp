@@ -170,9 +170,11 @@ TEST(PcapngWriter, AFailingFileIsReportedAndTheNextFileStartsClean)
     unlink(path.c_str());
 }
 
-// A preallocated file is cut back to its content when it closes, whether
-// it ends short of the reserve or past it; the data drained before the
-// close is in the file at once, and the filter is recorded per interface.
+// A preallocated file is reserved whole in the writer's idle time (in
+// steps, the last one included), and cut back to its content when it
+// closes, whether it ends short of the reserve or past it; the data drained
+// before the close is in the file at once, and the filter is recorded per
+// interface.
 TEST(PcapngWriter, PreallocatedFilesEndAtTheirContent)
 {
     std::string path = testing::TempDir() + "pcapng_writer_prealloc.pcapng";
@@ -180,12 +182,21 @@ TEST(PcapngWriter, PreallocatedFilesEndAtTheirContent)
     ifs[0].filter = "udp and dst port 9";
     Bytes f = frame(3);
     PcapngWriter w(64u << 10, 2);
-    for (uint32_t frames : {10u, 3000u}) {
+    const struct {
+        uint32_t frames;
+        uint64_t reserve;
+    } cases[] = {{10, 1u << 20}, {3000, 1u << 20}, {10, (40u << 20) + 4096}};
+    for (const auto &c : cases) {
+        const uint32_t frames = c.frames;
         SCOPED_TRACE(frames);
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         ASSERT_GE(fd, 0);
-        w.begin(fd, true, SectionInfo{}, ifs, 1u << 20);
+        w.begin(fd, true, SectionInfo{}, ifs, c.reserve);
         w.drain();
+        struct stat st;
+        for (int t = 0; t < 2000 && stat(path.c_str(), &st) == 0 && uint64_t(st.st_size) < c.reserve; ++t)
+            usleep(1000);
+        EXPECT_EQ(uint64_t(st.st_size), c.reserve) << "reserved whole while the writer is idle";
         for (uint32_t i = 0; i < frames; ++i)
             w.packet(0, i, f.data(), uint32_t(f.size()), uint32_t(f.size()));
         w.drain();
@@ -195,7 +206,6 @@ TEST(PcapngWriter, PreallocatedFilesEndAtTheirContent)
         w.stats(0, IfaceStats{});
         uint64_t bytes = w.file_bytes();
         ASSERT_EQ(w.close(), 0);
-        struct stat st;
         ASSERT_EQ(stat(path.c_str(), &st), 0);
         EXPECT_EQ(uint64_t(st.st_size), bytes);
         NgFile ng = ReadBlocks(path);

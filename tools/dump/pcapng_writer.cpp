@@ -103,10 +103,12 @@ void PcapngWriter::begin(int fd, bool own, const SectionInfo &si,
     written_ = 0;
     cut_ = prealloc_bytes > 0;
     if (cut_) {
-        // Queued ahead of the first buffer, so the capturing thread does not
-        // wait for the file system to allocate.
+        // Reserved by the writing thread, a step at a time whenever it has
+        // no buffer to write: the capturing thread never waits for the file
+        // system to allocate, and a full buffer never waits for a whole
+        // file's reservation (a GB of tmpfs takes a quarter of a second).
         std::lock_guard lk(mu_);
-        full_.push_back(Job{nullptr, size_t(prealloc_bytes), fd_});
+        reserve_ = Reserve{fd_, 0, prealloc_bytes};
         cv_full_.notify_one();
     }
 
@@ -180,6 +182,7 @@ int PcapngWriter::close()
     drain();
     {
         std::unique_lock lk(mu_);
+        if (reserve_.fd == fd_) reserve_.fd = -1; // what is not reserved yet stays so
         cv_free_.wait(lk, [&] { return full_.empty() && !writing_; });
     }
     if (cut_ && ftruncate(fd_, off_t(written_)) != 0 && !error())
@@ -191,11 +194,6 @@ int PcapngWriter::close()
 
 void PcapngWriter::write_all(const Job &j)
 {
-    if (!j.buf) {
-        // A file system that cannot reserve space just gets written.
-        (void)fallocate(j.fd, 0, 0, off_t(j.len));
-        return;
-    }
     size_t off = 0;
     while (off < j.len && !error()) {
         ssize_t n = ::write(j.fd, j.buf + off, j.len - off);
@@ -212,7 +210,23 @@ void PcapngWriter::write_loop()
 {
     std::unique_lock lk(mu_);
     for (;;) {
-        cv_full_.wait(lk, [&] { return quit_ || !full_.empty(); });
+        cv_full_.wait(lk, [&] { return quit_ || !full_.empty() || reserve_.fd >= 0; });
+        if (full_.empty() && reserve_.fd >= 0 && !quit_) {
+            const Reserve r = reserve_;
+            const uint64_t n = std::min(kReserveStep, r.len - r.done);
+            writing_ = true;
+            lk.unlock();
+            // A file system that cannot reserve space just gets written.
+            const bool ok = fallocate(r.fd, 0, off_t(r.done), off_t(n)) == 0;
+            lk.lock();
+            writing_ = false;
+            if (reserve_.fd == r.fd) {
+                reserve_.done += n;
+                if (!ok || reserve_.done >= reserve_.len) reserve_.fd = -1;
+            }
+            cv_free_.notify_all(); // close() may wait for the step to end
+            continue;
+        }
         if (full_.empty()) return; // quit_, with nothing left to write
         Job j = full_.front();
         full_.pop_front();
@@ -221,7 +235,7 @@ void PcapngWriter::write_loop()
         write_all(j);
         lk.lock();
         writing_ = false;
-        if (j.buf) free_.push_back(j.buf);
+        free_.push_back(j.buf);
         // Wakes both a filler waiting for a buffer and close() waiting for the end.
         cv_free_.notify_all();
     }

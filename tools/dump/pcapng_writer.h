@@ -72,8 +72,8 @@ public:
 
     // Starts a file on fd (closed by close() when own is set) with its
     // section header and interface descriptions.  With prealloc_bytes the
-    // writing thread first reserves that much of the file, and close() cuts
-    // it back to what was written.
+    // writing thread reserves that much of the file, in steps between its
+    // writes, and close() cuts it back to what was written.
     void begin(int fd, bool own, const SectionInfo &si, const std::vector<IfaceDesc> &ifs,
                uint64_t prealloc_bytes = 0);
 
@@ -156,10 +156,16 @@ private:
     }
 
     struct Job {
-        uint8_t *buf;     // nullptr: reserve len bytes of the file instead
+        uint8_t *buf;
         size_t len;
         int fd;
     };
+    // The part of a file still to reserve (fd -1: none).
+    struct Reserve {
+        int fd = -1;
+        uint64_t done = 0, len = 0;
+    };
+    static constexpr uint64_t kReserveStep = 16u << 20;
 
     void put(const void *p, size_t n);
     void write_loop();
@@ -180,7 +186,8 @@ private:
     std::condition_variable cv_full_, cv_free_;
     std::deque<Job> full_;
     std::vector<uint8_t *> free_;
-    bool writing_ = false; // the thread holds a job outside full_
+    Reserve reserve_;
+    bool writing_ = false; // the thread holds a job outside full_, or reserves
     bool quit_ = false;
     std::thread thread_;
 };
