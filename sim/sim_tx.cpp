@@ -94,9 +94,6 @@ int Simulator::Impl::tx_endpoint(Conn &c, quor_kpt_tx_params_t &prm)
     p.tx_eps[prm.epid] = ep.get();
     c.kind = EpKind::Tx;
     c.tx = ep.release();
-    // An adapter asleep since before the endpoint was there looks at it at
-    // its idle pace from now on, not after its longest sleep.
-    kick(p);
     return 0;
 }
 
