@@ -48,6 +48,18 @@ struct Table {
     pid_t reaper_pid = 0; /* process whose reaper runs; 0: none */
 };
 
+Table *g_table;
+
+/* A fork never copies the table's lock held by another thread; the child
+ * has no reaper of its own yet. */
+void fork_prepare() { g_table->mu.lock(); }
+void fork_parent() { g_table->mu.unlock(); }
+void fork_child()
+{
+    g_table->reaper_pid = 0;
+    g_table->mu.unlock();
+}
+
 /* Never destroyed: the reaper may still wait on it while the process exits. */
 Table &table()
 {
@@ -58,6 +70,8 @@ Table &table()
         pthread_condattr_setclock(&a, CLOCK_MONOTONIC);
         pthread_cond_init(&n->wake, &a);
         pthread_condattr_destroy(&a);
+        g_table = n;
+        pthread_atfork(fork_prepare, fork_parent, fork_child);
         return n;
     }();
     return *t;
