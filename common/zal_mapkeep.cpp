@@ -111,25 +111,7 @@ void *reaper(void *)
     Table &t = table();
     std::unique_lock<std::mutex> lk(t.mu);
     for (;;) {
-        // Expired mappings are taken off the table under its lock and
-        // unmapped outside it: a fork in another thread then copies the
-        // lock held only for the moment of a table change, never for the
-        // length of an unmap (the child would wait for it for ever).
-        Mapping gone[kSlots];
-        int n = 0;
-        const int64_t before = now_ns() - ZAL_SIM_KEEP_NS;
-        for (auto &m : t.slot) {
-            if (!m.addr || m.since == 0 || m.since >= before) continue;
-            gone[n++] = m;
-            t.kept_bytes -= m.len;
-            m = Mapping{};
-        }
-        if (n) {
-            lk.unlock();
-            for (int i = 0; i < n; ++i) munmap(gone[i].addr, gone[i].len);
-            lk.lock();
-        }
-        const int64_t next = drop_kept(t, before);
+        const int64_t next = drop_kept(t, now_ns() - ZAL_SIM_KEEP_NS);
         if (next == 0) break;
         const int64_t due = next + ZAL_SIM_KEEP_NS;
         struct timespec ts = {time_t(due / 1000000000), long(due % 1000000000)};
