@@ -141,10 +141,22 @@ TEST_F(Clients, OpenCloseCyclesReturnEveryResource)
     ASSERT_TRUE(WaitUntil([&] { return Connections() == 0; }));
     const std::string before = Resources();
     ASSERT_EQ(before.find("regions 0,"), std::string::npos) << before;
+    // The ring memory kept for this process's next ring: reused by every
+    // cycle, never piled up, and not counted as in use.
+    const long long kept = NumberAfter(Ctl("resources"), "kept ");
+    const long long kept_bytes = NumberAfter(Ctl("resources"), "objects, ");
+    EXPECT_GE(kept, 1);
+    EXPECT_GE(kept_bytes, 2ll << 20);
     for (int i = 0; i < 300 && !HasFatalFailure(); ++i) cycle();
     ASSERT_TRUE(WaitUntil([&] { return Connections() == 0; }));
     // Connections end asynchronously: wait for the count to settle.
     EXPECT_TRUE(WaitUntil([&] { return Resources() == before; })) << Resources() << " against " << before;
+    EXPECT_EQ(NumberAfter(Ctl("resources"), "kept "), kept);
+    EXPECT_EQ(NumberAfter(Ctl("resources"), "objects, "), kept_bytes);
+    // Given back on request, and the arena's use stays what it was.
+    Ctl("kept-drop");
+    EXPECT_NE(Ctl("resources").find("kept 0 objects, 0 bytes\n"), std::string::npos) << Ctl("resources");
+    EXPECT_EQ(Resources(), before);
 }
 
 // A ring's memory is kept for its client's next ring, so that opening one

@@ -376,3 +376,35 @@ TEST_F(ZalDevTest, ReleasedRingMappingServesTheSameMemoryAlone)
 }
 
 } // namespace
+
+namespace {
+
+// Kept mappings never hold more than the driver keeps: the oldest go first,
+// unmapped; what is taken again leaves the count.
+TEST(ZalMapKeep, KeptBytesStayWithinTheDriversKeepOldestFirst)
+{
+    zal__mapkeep_flush();
+    const size_t len = 200u << 20; // three of them pass the 512 MiB kept
+    void *m[3];
+    for (int i = 0; i < 3; ++i) {
+        m[i] = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        ASSERT_NE(m[i], MAP_FAILED);
+        const zal__map_key key = {1, 1000u + uint64_t(i), 0, PROT_READ};
+        zal__mapkeep_note(m[i], len, &key);
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(zal_munmap(m[i], len), 0);
+    EXPECT_EQ(zal__mapkeep_kept(), 2 * len);
+    EXPECT_EQ(MapPerms(m[0]), "") << "the oldest was unmapped";
+    EXPECT_EQ(MapPerms(m[2]), "r--p") << "the newest is kept mapped";
+    const zal__map_key k2 = {1, 1002, 0, PROT_READ}, other = {1, 1002, 4096, PROT_READ};
+    EXPECT_EQ(zal__mapkeep_take(&other, len), nullptr) << "another range of the same file";
+    EXPECT_EQ(zal__mapkeep_take(&k2, len), m[2]);
+    EXPECT_EQ(zal__mapkeep_kept(), len);
+    zal__mapkeep_flush();
+    EXPECT_EQ(zal__mapkeep_kept(), 0u);
+    EXPECT_EQ(MapPerms(m[1]), "");
+    EXPECT_EQ(zal_munmap(m[2], len), 0);
+    zal__mapkeep_flush();
+}
+
+} // namespace
