@@ -43,7 +43,7 @@ void *zal_mpool_alloc(zal_mpool *mpool)
 {
     if (mpool == nullptr || mpool->elem_avail < 1) return nullptr;
     char *e = mpool->elem_next;
-    memcpy(&mpool->elem_next, e, sizeof e);
+    memcpy(&mpool->elem_next, e, sizeof mpool->elem_next); // the link a free element holds
     mpool->elem_avail--;
     return e;
 }
