@@ -208,6 +208,11 @@ uint64_t Arena::alloc(uint64_t len, uint64_t client, bool *reused, uint64_t *not
                 close(fd);
                 return QUOR_NO_REGION;
             }
+#ifdef MADV_POPULATE_WRITE
+            // A shared mapping is filled in for reading; the first write to
+            // each page would still fault.  Best effort: older kernels lack it.
+            (void)madvise(base_ + off, len, MADV_POPULATE_WRITE);
+#endif
             free_.erase(it);
             if (rest) free_[off + len] = rest;
             used_[off] = Region{len, fd};
