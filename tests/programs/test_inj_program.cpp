@@ -139,7 +139,7 @@ TEST_F(InjTest, PacedRatesAreNeverPassed)
         int64_t t0 = kpttest::MonoNs();
         auto r = RunProgram(argv, {cps}, 30000);
         double secs = double(kpttest::MonoNs() - t0) / 1e9;
-        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(r.status, 0) << c.args[0] << " " << c.args[1] << "\n" << r.err;
         EXPECT_GE(secs, c.secs * 0.99) << c.args[0] << " " << c.args[1];
         if (c.max_secs > 0) {
             EXPECT_LT(secs, c.max_secs) << c.args[0] << " " << c.args[1];

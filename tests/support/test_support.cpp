@@ -61,6 +61,31 @@ std::vector<char *> CArgs(std::vector<std::string> &v)
     return out;
 }
 
+// Simulator processes of this test, whose threads are shown beside a
+// program that hangs.
+std::vector<int> &LiveSims()
+{
+    static std::vector<int> pids;
+    return pids;
+}
+
+// Every thread's stack of a process, when a debugger is at hand: what a
+// hang left behind, in the test's output.
+std::string Stacks(int pid)
+{
+    if (access("/usr/bin/gdb", X_OK) != 0) return "(no /usr/bin/gdb to show the stacks of " + std::to_string(pid) + ")\n";
+    std::string cmd = "/usr/bin/gdb -p " + std::to_string(pid) +
+                      " -batch -nx -ex 'thread apply all bt' 2>&1 </dev/null | grep -E '^(Thread|#|warning|ptrace)'";
+    std::string out = "--- threads of pid " + std::to_string(pid) + " ---\n";
+    if (FILE *f = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        size_t k;
+        while ((k = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, k);
+        pclose(f);
+    }
+    return out;
+}
+
 }  // namespace
 
 TempDir::TempDir()
@@ -129,6 +154,9 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::vector<std
     while (open_fds > 0) {
         int left = int(deadline - NowMs());
         if (left <= 0 && !killed) {
+            kill(pid, SIGSTOP); // held where it hangs while its stacks are taken
+            r.err += "\n--- killed after " + std::to_string(timeout_ms) + " ms ---\n" + Stacks(pid);
+            for (int sim : LiveSims()) r.err += Stacks(sim);
             kill(pid, SIGKILL);
             killed = true;
             left = 1000;
@@ -170,6 +198,7 @@ SimdProcess::SimdProcess(const std::string &dir, const std::vector<std::string> 
         _exit(127);
     }
     close(outp[1]);
+    if (pid_ > 0) LiveSims().push_back(pid_);
     // Wait for the one ready line.
     int64_t deadline = NowMs() + 20000;
     std::string got;
@@ -218,6 +247,7 @@ std::vector<std::string> Lines(const std::string &text)
 int SimdProcess::Stop()
 {
     if (pid_ <= 0) return -1;
+    std::erase(LiveSims(), pid_);
     kill(pid_, SIGTERM);
     int status = WaitChild(pid_, 10000);
     pid_ = -1;
