@@ -116,26 +116,40 @@ Receiver::Receiver(int port, uint64_t ring_bytes)
     if (kpt_open(uint32_t(port), 1, nullptr, ring_bytes, 0, &h_) != 0) return;
     if (kpt_ring_open(h_, &ring_) != 0) return;
     ok_ = kpt_start(h_) == 0;
+    if (ok_) drainer_ = std::thread([this] { Drain(); });
 }
 
 Receiver::~Receiver()
 {
+    stop_ = true;
+    if (drainer_.joinable()) drainer_.join();
     if (ring_) kpt_ring_close(ring_);
     if (h_) kpt_close(h_);
 }
 
+void Receiver::Drain()
+{
+    while (!stop_) {
+        kpt_recv_req req;
+        if (kpt_ring_recv(ring_, 50, &req) != 0) continue;
+        const uint8_t *p = static_cast<const uint8_t *>(req.pkt_addr);
+        std::lock_guard<std::mutex> lk(mu_);
+        got_.emplace_back(Frame(p, p + req.length), req.timestamp);
+        cv_.notify_all();
+    }
+}
+
 std::vector<std::pair<Frame, uint64_t>> Receiver::CollectTimed(size_t n, int idle_ms)
 {
-    std::vector<std::pair<Frame, uint64_t>> got;
-    while (got.size() < n) {
-        kpt_recv_req req;
-        int rc = kpt_ring_recv(ring_, idle_ms, &req);
-        if (rc == EINTR) continue;
-        if (rc != 0) break;
-        const uint8_t *p = static_cast<const uint8_t *>(req.pkt_addr);
-        got.emplace_back(Frame(p, p + req.length), req.timestamp);
+    std::vector<std::pair<Frame, uint64_t>> out;
+    std::unique_lock<std::mutex> lk(mu_);
+    while (out.size() < n) {
+        if (got_.empty() && !cv_.wait_for(lk, std::chrono::milliseconds(idle_ms), [&] { return !got_.empty(); }))
+            break;
+        out.push_back(std::move(got_.front()));
+        got_.pop_front();
     }
-    return got;
+    return out;
 }
 
 std::vector<Frame> Receiver::Collect(size_t n, int idle_ms)

@@ -5,8 +5,13 @@
 
 #include <signal.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kpt.h"
@@ -42,7 +47,10 @@ void SendFrame(const std::string &dir, int port, const std::vector<uint8_t> &fra
 using Frame = std::vector<uint8_t>;
 
 // Receives on one port of the simulator in ZAL_DEV_DIR from the test
-// process itself (a ring opened and started by the constructor).
+// process itself (a ring opened and started by the constructor).  A thread
+// takes frames off the ring as they come, as a capture on the far end of a
+// cable would: a ring nobody reads fills, and the cable's flow control then
+// holds the sender back for good.
 class Receiver {
 public:
     explicit Receiver(int port, uint64_t ring_bytes = 64u << 20);
@@ -54,9 +62,15 @@ public:
     std::vector<std::pair<Frame, uint64_t>> CollectTimed(size_t n, int idle_ms = 2000);
 
 private:
+    void Drain();
     kpt_handle_t h_ = nullptr;
     kpt_ring_t ring_ = nullptr;
     bool ok_ = false;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::pair<Frame, uint64_t>> got_; // received, not yet collected
+    std::atomic<bool> stop_{false};
+    std::thread drainer_;
 };
 
 // The number after "name " on the line that starts with it; -1 when absent.
