@@ -56,6 +56,13 @@ typedef struct zal_sim_hello {
     uint64_t bar0_size;
 } zal_sim_hello;
 
+/*
+ * A request whose seq is ZAL_SIM_NO_REPLY gets no reply: the device layer
+ * sends the release synchronisation so, whose result its callers ignore, and
+ * the socket keeps it in order with the caller's later requests.
+ */
+#define ZAL_SIM_NO_REPLY 0u
+
 typedef struct zal_sim_req {
     uint32_t seq;
     uint32_t request;

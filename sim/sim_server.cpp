@@ -672,6 +672,11 @@ void Simulator::Impl::handle_request(Conn &c, uint32_t seq, uint32_t code, std::
 void Simulator::Impl::send_reply(Conn &c, uint32_t seq, int error, const std::vector<uint8_t> &rec,
                                  std::span<const uint8_t> extra, int fd)
 {
+    if (seq == ZAL_SIM_NO_REPLY) {
+        // Nobody waits for it.
+        if (fd >= 0) close(fd);
+        return;
+    }
     if (error != 0 && fd >= 0) {
         close(fd);
         fd = -1;
