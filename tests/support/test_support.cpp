@@ -69,21 +69,22 @@ std::vector<int> &LiveSims()
     return pids;
 }
 
-// Every thread's stack of a process, when a debugger is at hand: what a
-// hang left behind, in the test's output.
-std::string Stacks(int pid)
+// Kills a child that outlived its time.  First, with the child held where
+// it hangs, every thread's stack of it and of the test's simulators goes to
+// the test's output (when gdb is installed).
+void KillHung(pid_t pid, int timeout_ms)
 {
-    if (access("/usr/bin/gdb", X_OK) != 0) return "(no /usr/bin/gdb to show the stacks of " + std::to_string(pid) + ")\n";
-    std::string cmd = "/usr/bin/gdb -p " + std::to_string(pid) +
-                      " -batch -nx -ex 'thread apply all bt' 2>&1 </dev/null | grep -E '^(Thread|#|warning|ptrace)'";
-    std::string out = "--- threads of pid " + std::to_string(pid) + " ---\n";
-    if (FILE *f = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t k;
-        while ((k = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, k);
-        pclose(f);
+    kill(pid, SIGSTOP);
+    fprintf(stderr, "\n--- pid %d killed after %d ms; the threads of it and of the simulators ---\n", int(pid), timeout_ms);
+    std::vector<int> pids = LiveSims();
+    pids.insert(pids.begin(), int(pid));
+    for (int p : pids) {
+        std::string cmd = "/usr/bin/gdb -p " + std::to_string(p) +
+                          " -batch -nx -ex 'thread apply all bt' </dev/null 2>&1 | grep -E '^(Thread|#|ptrace)' >&2";
+        fflush(stderr);
+        (void)!system(cmd.c_str());
     }
-    return out;
+    kill(pid, SIGKILL);
 }
 
 }  // namespace
@@ -154,10 +155,7 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::vector<std
     while (open_fds > 0) {
         int left = int(deadline - NowMs());
         if (left <= 0 && !killed) {
-            kill(pid, SIGSTOP); // held where it hangs while its stacks are taken
-            r.err += "\n--- killed after " + std::to_string(timeout_ms) + " ms ---\n" + Stacks(pid);
-            for (int sim : LiveSims()) r.err += Stacks(sim);
-            kill(pid, SIGKILL);
+            KillHung(pid, timeout_ms);
             killed = true;
             left = 1000;
         }
@@ -227,7 +225,7 @@ int WaitChild(pid_t pid, int timeout_ms)
         pid_t w = waitpid(pid, &st, WNOHANG);
         if (w == pid) break;
         if (NowMs() > deadline) {
-            kill(pid, SIGKILL);
+            KillHung(pid, timeout_ms);
             waitpid(pid, &st, 0);
             break;
         }
