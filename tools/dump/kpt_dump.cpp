@@ -18,7 +18,9 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <linux/magic.h>
 #include <string.h>
+#include <sys/statfs.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -56,7 +58,8 @@ const char kUsage[] =
     "  -B KIB      size of the data ring in KiB\n"
     "  -C MB       start a new file after MB megabytes (FILE, FILE1, FILE2, ...)\n"
     "  --prealloc  with -C: reserve each file's size when it opens, cut it back\n"
-    "              to its content when it closes\n"
+    "              to its content when it closes; with -W, make the whole set\n"
+    "              before the capture and rewrite its files in place\n"
     "  -W NFILES   with -C: reuse NFILES names (FILE0 ...); with -G: stop after\n"
     "              NFILES files\n"
     "  -G SECONDS  start a new file every SECONDS seconds, when a frame comes;\n"
@@ -280,14 +283,22 @@ public:
         frozen_.assign(n, PortCounters{});
         pattern_ = cap.opt.rotate_ns && cap.opt.out.find('%') != std::string::npos;
     }
-    ~Output() { finish(); }
+    ~Output()
+    {
+        finish();
+        // A run that ends in the set's first round leaves no spare behind.
+        if (set_made_)
+            for (uint64_t i = opened_; i < cap_.opt.keep_files; ++i) unlink(spare_name(i).c_str());
+    }
 
     bool writing() const { return !cap_.opt.out.empty(); }
 
-    // Opens the first file; false with a message printed.
+    // Opens the first file (with a preallocated set, makes the set first);
+    // false with a message printed.
     bool open_first()
     {
         for (size_t i = 0; i < stat_ring_.size(); ++i) run0_[i] = read_port(stat_ring_[i]);
+        if (writing() && in_place() && !make_set()) return false;
         return !writing() || open_file(tick_ns());
     }
 
@@ -490,14 +501,78 @@ private:
             if (n) base.assign(buf, n);
         }
         if (!o.rotate_bytes && !o.rotate_ns) return base + suffix_;
-        if (o.rotate_bytes && o.keep_files && !o.rotate_ns) {
-            // As wide as the largest number: FILE00 to FILE11 for twelve.
-            std::string num = std::to_string(opened_ % o.keep_files);
-            size_t width = std::to_string(o.keep_files - 1).size();
-            return base + std::string(width - num.size(), '0') + num + suffix_;
-        }
+        if (o.rotate_bytes && o.keep_files && !o.rotate_ns) return slot_name(opened_ % o.keep_files);
         uint64_t k = pattern_ ? in_period_ : opened_;
         return base + (k ? std::to_string(k) : "") + suffix_;
+    }
+
+    // FILE<i> of a -C/-W set: as wide as the largest number, FILE00 to
+    // FILE11 for twelve.
+    std::string slot_name(uint64_t i) const
+    {
+        std::string num = std::to_string(i);
+        size_t width = std::to_string(cap_.opt.keep_files - 1).size();
+        return cap_.opt.out + std::string(width - num.size(), '0') + num + suffix_;
+    }
+    // Where slot i's space waits, hidden beside it, until its first use.
+    std::string spare_name(uint64_t i) const
+    {
+        std::string n = slot_name(i);
+        size_t slash = n.rfind('/');
+        size_t at = slash == std::string::npos ? 0 : slash + 1;
+        return n.substr(0, at) + "." + n.substr(at) + ".prealloc";
+    }
+
+    // --prealloc with a -C/-W set: every file's space is claimed before the
+    // capture starts, and a file whose name comes round again is rewritten
+    // in place.  Once the set has gone round, no page is given back to the
+    // file system and taken again while frames arrive.
+    bool in_place() const
+    {
+        const Options &o = cap_.opt;
+        return o.prealloc && o.rotate_bytes && o.keep_files && !o.rotate_ns && o.out != "-";
+    }
+
+    // The set's files at full size: FILE0 under its name, the others as
+    // spares that take their names when their turn comes (a reader never
+    // sees a file that holds no capture).  On tmpfs the space is written
+    // once as well as reserved: reserved pages are only taken, and in a
+    // virtual machine that hands free memory back to its host the first
+    // write into such a page is several times slower than a later one
+    // (0.35 against 5-8 GB/s measured, under the 1.23 GB/s of 1514-byte
+    // line rate).  Elsewhere the reservation is enough.
+    bool make_set()
+    {
+        const Options &o = cap_.opt;
+        if (!o.quiet)
+            fprintf(stderr, "kpt_dump: preallocating %llu files of %llu MB\n",
+                    (unsigned long long)o.keep_files, (unsigned long long)(o.rotate_bytes / 1000000));
+        static const std::vector<uint8_t> zeros(1u << 20);
+        for (uint64_t i = 0; i < o.keep_files; ++i) {
+            const std::string name = i ? spare_name(i) : slot_name(0);
+            int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            int e = fd < 0 ? errno : 0;
+            struct statfs sf;
+            const bool tmpfs = !e && fstatfs(fd, &sf) == 0 && sf.f_type == TMPFS_MAGIC;
+            // A file system that cannot reserve space just gets written.
+            if (!e && fallocate(fd, 0, 0, off_t(o.rotate_bytes)) != 0 && errno != EOPNOTSUPP)
+                e = errno;
+            for (uint64_t off = 0; !e && tmpfs && off < o.rotate_bytes;) {
+                const size_t n = size_t(std::min<uint64_t>(zeros.size(), o.rotate_bytes - off));
+                ssize_t k = pwrite(fd, zeros.data(), n, off_t(off));
+                if (k > 0) off += uint64_t(k);
+                else if (k == 0 || errno != EINTR) e = k ? errno : EIO;
+            }
+            if (fd >= 0) ::close(fd);
+            if (e) {
+                fprintf(stderr, "kpt_dump: %s: %s\n", printable(name).c_str(), strerror(e));
+                for (uint64_t j = 0; j <= i; ++j) unlink((j ? spare_name(j) : slot_name(0)).c_str());
+                err_ = e;
+                return false;
+            }
+        }
+        set_made_ = true;
+        return true;
     }
 
     bool open_file(uint64_t now)
@@ -510,7 +585,12 @@ private:
             own = false;
             name_ = "standard output";
         } else {
-            fd = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+            if (!set_made_) flags |= O_TRUNC;
+            // The first time round, the spare becomes the file.
+            else if (opened_ > 0 && opened_ < cap_.opt.keep_files)
+                rename(spare_name(opened_).c_str(), name_.c_str());
+            fd = ::open(name_.c_str(), flags, 0644);
             if (fd < 0) {
                 err_ = errno;
                 fprintf(stderr, "kpt_dump: %s: %s\n", printable(name_).c_str(), strerror(errno));
@@ -549,6 +629,7 @@ private:
     uint64_t since_open_ = 0;
     int err_ = 0;
     bool is_frozen_ = false;
+    bool set_made_ = false;    // make_set(): files are rewritten in place
     std::vector<uint64_t> accepted_, delivered_, acc0_, del0_;
     std::vector<PortCounters> port0_, run0_, frozen_;
 };
