@@ -5,14 +5,17 @@
 // written out in large pieces (here to /dev/null, so the figure is the CPU
 // cost).  64-byte frames of the generator (UDP to port 9), by filter size.
 //
-// BM_DumpFromRing/<frame>: the whole of kpt_dump's capture loop for a single
-// port, from a receive ring filled in advance to a file on tmpfs (/dev/shm):
-// batches of 256 from kpt_ring_recv_many, the (empty) filter, the block into
-// the buffer, the batch's space given back, and the writing thread's write()
-// into fresh pages.  Measured twice: process CPU time (both threads) per
-// frame, ns_per_pkt; and wall time, whose file_bytes/s is set beside
-// BM_TmpfsWrite, the plain loop of 4 MiB write()s into a new file on the same
-// tmpfs (the file system's limit).  Files are replaced every 1 GiB.
+// BM_DumpFromRing/<frame>/<in_place>: the whole of kpt_dump's capture loop
+// for a single port, from a receive ring filled in advance to a file on
+// tmpfs (/dev/shm): batches of 256 from kpt_ring_recv_many, the (empty)
+// filter, the block into the buffer, the batch's space given back, and the
+// writing thread's write().  Measured twice: process CPU time (both threads)
+// per frame, ns_per_pkt; and wall time, whose file_bytes/s is set beside
+// BM_TmpfsWrite, the plain loop of 4 MiB write()s from one buffer (the file
+// system's limit).  Both write 1 GiB a file, in one of two ways (in_place):
+// 0, a new file each time, the old one removed (kpt_dump -C); 1, one file
+// written once when made and then rewritten from its start each time round
+// (kpt_dump -C with -W and --prealloc).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -81,46 +84,70 @@ BENCHMARK(BM_DumpFrame)->DenseRange(0, 3);
 
 constexpr uint64_t kFileLimit = 1ull << 30;
 
-// A new file on tmpfs; the previous one (if any) removed.
-int FreshFile(int old)
-{
-    static const std::string path = std::string("/dev/shm/kpt-bench-dump-") + std::to_string(getpid());
-    if (old >= 0) close(old);
-    unlink(path.c_str());
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        perror(path.c_str());
-        exit(1);
+// The output on tmpfs, two ways: a new file every kFileLimit bytes (the old
+// one removed, so its pages go back and are taken again), or one file of
+// kFileLimit bytes written once when made and then rewritten from its start
+// each time round, as kpt_dump's preallocated set of files is.
+class OutFile {
+public:
+    explicit OutFile(bool in_place) : in_place_(in_place), path_("/dev/shm/kpt-bench-dump-" + std::to_string(getpid()))
+    {
+        fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            perror(path_.c_str());
+            exit(1);
+        }
+        if (in_place_) {
+            std::vector<uint8_t> zeros(4u << 20);
+            for (uint64_t off = 0; off < kFileLimit; off += zeros.size())
+                if (pwrite(fd_, zeros.data(), zeros.size(), off_t(off)) != ssize_t(zeros.size())) {
+                    perror(path_.c_str());
+                    exit(1);
+                }
+        }
     }
-    return fd;
-}
+    ~OutFile()
+    {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    int fd() const { return fd_; }
+    // The next file's turn (written from its start).
+    void Next()
+    {
+        if (in_place_) {
+            lseek(fd_, 0, SEEK_SET);
+            return;
+        }
+        close(fd_);
+        unlink(path_.c_str());
+        fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    }
 
-void RemoveFile(int fd)
-{
-    FreshFile(fd);
-    close(FreshFile(-1));
-    unlink((std::string("/dev/shm/kpt-bench-dump-") + std::to_string(getpid())).c_str());
-}
+private:
+    bool in_place_;
+    std::string path_;
+    int fd_ = -1;
+};
 
 void BM_TmpfsWrite(benchmark::State &state)
 {
     const size_t block = 4u << 20;
     std::vector<uint8_t> buf(block, 0x5a);
-    int fd = FreshFile(-1);
+    OutFile out(state.range(0) != 0);
     uint64_t in_file = 0, bytes = 0;
     for (auto _ : state) {
         if (in_file >= kFileLimit) {
             state.PauseTiming();
-            fd = FreshFile(fd);
+            out.Next();
             in_file = 0;
             state.ResumeTiming();
         }
         size_t off = 0;
         while (off < block) {
-            ssize_t n = write(fd, buf.data() + off, block - off);
+            ssize_t n = write(out.fd(), buf.data() + off, block - off);
             if (n <= 0) {
                 state.SkipWithError("write failed");
-                RemoveFile(fd);
                 return;
             }
             off += size_t(n);
@@ -128,10 +155,9 @@ void BM_TmpfsWrite(benchmark::State &state)
         in_file += block;
         bytes += block;
     }
-    RemoveFile(fd);
     state.SetBytesProcessed(int64_t(bytes));
 }
-BENCHMARK(BM_TmpfsWrite)->UseRealTime()->MinTime(3);
+BENCHMARK(BM_TmpfsWrite)->ArgName("in_place")->Arg(0)->Arg(1)->UseRealTime()->MinTime(3);
 
 void BM_DumpFromRing(benchmark::State &state)
 {
@@ -145,8 +171,8 @@ void BM_DumpFromRing(benchmark::State &state)
     filter.compile("", 262144, &err);
 
     PcapngWriter w;
-    int fd = FreshFile(-1);
-    w.begin(fd, false, SectionInfo{}, {IfaceDesc{"quor0", {}, false, 262144, 0, ""}});
+    OutFile out(state.range(1) != 0);
+    w.begin(out.fd(), false, SectionInfo{}, {IfaceDesc{"quor0", {}, false, 262144, 0, ""}});
     constexpr int kBatch = 256;
     std::vector<kpt_recv_req> v(kBatch);
     uint64_t packets = 0, bytes = 0;
@@ -156,10 +182,10 @@ void BM_DumpFromRing(benchmark::State &state)
         if (__builtin_expect(rc != 0, 0)) {
             state.PauseTiming();
             fr.Publish();
-            if (w.file_bytes() >= kFileLimit) {
+            if (w.file_bytes() + (4u << 20) >= kFileLimit) {
                 w.close();
-                fd = FreshFile(fd);
-                w.begin(fd, false, SectionInfo{}, {IfaceDesc{"quor0", {}, false, 262144, 0, ""}});
+                out.Next();
+                w.begin(out.fd(), false, SectionInfo{}, {IfaceDesc{"quor0", {}, false, 262144, 0, ""}});
             }
             state.ResumeTiming();
             rc = kpt_ring_recv_many(fr.ring(), 0, v.data(), kBatch, &n, nullptr);
@@ -175,7 +201,6 @@ void BM_DumpFromRing(benchmark::State &state)
     }
     // The writes still queued are part of the work.
     w.close();
-    RemoveFile(fd);
     fr.rx()->mhandle = mh;
     if (v[0].length != frame) state.SkipWithError("wrong frame length");
     state.counters["ns_per_pkt"] =
@@ -183,8 +208,16 @@ void BM_DumpFromRing(benchmark::State &state)
     state.counters["file_bytes/s"] = benchmark::Counter(double(bytes), benchmark::Counter::kIsRate);
     state.SetItemsProcessed(int64_t(packets));
 }
-BENCHMARK(BM_DumpFromRing)->Arg(64)->Arg(1514)->MeasureProcessCPUTime()->MinTime(3);
-BENCHMARK(BM_DumpFromRing)->Arg(1514)->UseRealTime()->MinTime(3);
+BENCHMARK(BM_DumpFromRing)
+    ->ArgNames({"frame", "in_place"})
+    ->ArgsProduct({{64, 1514}, {0, 1}})
+    ->MeasureProcessCPUTime()
+    ->MinTime(3);
+BENCHMARK(BM_DumpFromRing)
+    ->ArgNames({"frame", "in_place"})
+    ->ArgsProduct({{1514}, {0, 1}})
+    ->UseRealTime()
+    ->MinTime(3);
 
 }  // namespace
 

@@ -6,9 +6,12 @@
 #   BUILD=/tmp/b SECONDS_RUN=10 bench/dump_rates.sh
 #
 # 1. bench_dump's file-system limit and capture loop (BM_TmpfsWrite,
-#    BM_DumpFromRing), the per-frame figures of the same run.
+#    BM_DumpFromRing), new files and files rewritten in place, three
+#    repetitions of each in random order (this machine's memory speed moves
+#    by half between runs a minute apart): their medians, and kpt_dump's
+#    1514-byte rate as a share of the limit measured the same way.
 # 2. The 1514-byte line-rate generator captured with -C 1000 --prealloc
-#    (-W 3, so at most 3 GB of tmpfs): frames, drops.
+#    (-W 3, so 3 GB of tmpfs), LINE_RUNS times (3): frames, drops.
 # 3. 64-byte frames at rising rates until one loses frames, then halfway
 #    between the last rate without loss and the first with; the highest rate
 #    without loss is captured again under a sampling profiler (perf, when it
@@ -84,15 +87,29 @@ lost() { echo "$1" | awk '/frames captured/ {print $4 + $9; next} {print "?"}'; 
 frames() { echo "$1" | awk '{print $1 + 0}'; }
 
 echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-echo "== bench_dump (load $(load))"
-"$BIN/bench_dump" --benchmark_filter='TmpfsWrite|DumpFromRing' 2>&1 | grep '^BM_'
+echo "== bench_dump, medians of 3 (load $(load))"
+"$BIN/bench_dump" --benchmark_filter='TmpfsWrite|DumpFromRing' --benchmark_repetitions=3 \
+    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true 2>&1 |
+    grep '^BM_.*_median' | sed 's|/min_time:3.000||' >"$WORK/bench.txt"
+sed 's/^/   /' "$WORK/bench.txt"
+# GB/s of a line's figure NAME=...G/s (or M/s).
+rate() { grep "$1" "$WORK/bench.txt" | grep -o "$2=[0-9.]*[GM]" | awk -F= '{v=$2+0; if ($2 ~ /M$/) v/=1000; print v}'; }
+for m in 0 1; do
+    lim=$(rate "TmpfsWrite/in_place:$m/" bytes_per_second)
+    dump=$(rate "DumpFromRing/frame:1514/in_place:$m/real_time" file_bytes/s)
+    [ -n "$lim" ] && [ -n "$dump" ] &&
+        awk -v l="$lim" -v d="$dump" -v m="$m" 'BEGIN{printf "   %s: kpt_dump %.2f GB/s of %.2f GB/s, %.2f of the limit\n", m ? "rewritten in place" : "new files", d, l, d / l}'
+done
 echo "   (load after: $(load))"
 
-echo "== 1514-byte line rate, -C 1000 --prealloc -W 3, ${RUN} s (load $(load))"
-start_sim gen:rate=line,len=1514
-s=$(capture -C 1000 -W 3 --prealloc -w "$OUT/cap")
-echo "   $s"
-echo "   lost: $(lost "$s"), $(awk -v f="$(frames "$s")" -v t="$RUN" 'BEGIN{printf "%.3f Mpps", f/t/1e6}')"
+echo "== 1514-byte line rate, -C 1000 --prealloc -W 3, ${RUN} s"
+for _ in $(seq "${LINE_RUNS:-3}"); do
+    start_sim gen:rate=line,len=1514
+    l=$(load)
+    s=$(capture -C 1000 -W 3 --prealloc -w "$OUT/cap")
+    echo "   (load $l) $s"
+    echo "   lost: $(lost "$s"), $(awk -v f="$(frames "$s")" -v t="$RUN" 'BEGIN{printf "%.3f Mpps", f/t/1e6}')"
+done
 
 echo "== 64-byte frames, ${RUN} s a rate, -C 1000 -W 3"
 good=0

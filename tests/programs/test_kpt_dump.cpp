@@ -712,7 +712,10 @@ TEST_F(KptDump, CommandLineMistakesAndFailedStartsExit1)
                                        {"-i", "quor0+7"},
                                        {"-i", "quor0@32"},
                                        {"-i", "quor0@3"}, // the port has one ring
-                                       {"-p", "0", "-F", F("no-such-filter-file")}}) {
+                                       {"-p", "0", "-F", F("no-such-filter-file")},
+                                       // A preallocated set larger than the file system.
+                                       {"-p", "0", "-q", "-C", "1000000", "-W", "1000", "--prealloc", "-w",
+                                        F("huge")}}) {
         auto r = DumpRun(a);
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

@@ -20,7 +20,9 @@
 #include <stdlib.h>
 #include <linux/magic.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -518,9 +520,14 @@ private:
     std::string spare_name(uint64_t i) const
     {
         std::string n = slot_name(i);
-        size_t slash = n.rfind('/');
-        size_t at = slash == std::string::npos ? 0 : slash + 1;
+        size_t at = dir_of(n).size();
         return n.substr(0, at) + "." + n.substr(at) + ".prealloc";
+    }
+    // The directory part of a path, its slash included ("" for none).
+    static std::string dir_of(const std::string &path)
+    {
+        size_t slash = path.rfind('/');
+        return slash == std::string::npos ? "" : path.substr(0, slash + 1);
     }
 
     // --prealloc with a -C/-W set: every file's space is claimed before the
@@ -547,6 +554,25 @@ private:
         if (!o.quiet)
             fprintf(stderr, "kpt_dump: preallocating %llu files of %llu MB\n",
                     (unsigned long long)o.keep_files, (unsigned long long)(o.rotate_bytes / 1000000));
+        // The whole set must fit, beside what its names hold now (they are
+        // replaced): filling the file system first to find out would leave
+        // everything else on it without room meanwhile.
+        struct statvfs vf;
+        const std::string dir = dir_of(slot_name(0));
+        if (statvfs(dir.empty() ? "." : dir.c_str(), &vf) == 0) {
+            uint64_t have = uint64_t(vf.f_bavail) * vf.f_frsize, need = o.keep_files * o.rotate_bytes;
+            struct stat st;
+            for (uint64_t i = 0; i < o.keep_files; ++i)
+                for (const std::string &n : {slot_name(i), spare_name(i)})
+                    if (stat(n.c_str(), &st) == 0 && S_ISREG(st.st_mode)) have += uint64_t(st.st_blocks) * 512;
+            if (need > have) {
+                fprintf(stderr, "kpt_dump: %s: %s (the set needs %llu MB, there are %llu)\n",
+                        printable(slot_name(0)).c_str(), strerror(ENOSPC),
+                        (unsigned long long)(need / 1000000), (unsigned long long)(have / 1000000));
+                err_ = ENOSPC;
+                return false;
+            }
+        }
         static const std::vector<uint8_t> zeros(1u << 20);
         for (uint64_t i = 0; i < o.keep_files; ++i) {
             const std::string name = i ? spare_name(i) : slot_name(0);
