@@ -106,6 +106,8 @@ private:
         uint64_t off = 0;
     };
     void drop(const Kept &k);
+    // alloc() under the lock: the range, its object and its mapping.
+    uint64_t alloc_locked(uint64_t len, uint64_t client, bool *reused, uint64_t *note);
     void free_range(uint64_t off, uint64_t len);
     std::deque<Kept> kept_;
     uint64_t kept_bytes_ = 0;
