@@ -5,11 +5,10 @@
 #   bench/dump_rates.sh                  # build/ of the source tree
 #   BUILD=/tmp/b SECONDS_RUN=10 bench/dump_rates.sh
 #
-# 1. bench_dump's file-system limit and capture loop (BM_TmpfsWrite,
-#    BM_DumpFromRing), new files and files rewritten in place, three
-#    repetitions of each in random order (this machine's memory speed moves
-#    by half between runs a minute apart): their medians, and kpt_dump's
-#    1514-byte rate as a share of the limit measured the same way.
+# 1. bench_dump's CPU per frame of the capture loop (BM_DumpFromRing,
+#    medians of three repetitions in random order), and kpt_dump's 1514-byte
+#    rate as a share of the file system's limit, the two taken in turn
+#    (BM_DumpShareOfLimit), into new files and into files rewritten in place.
 # 2. The 1514-byte line-rate generator captured with -C 1000 --prealloc
 #    (-W 3, so 3 GB of tmpfs), LINE_RUNS times (3): frames, drops.
 # 3. 64-byte frames at rising rates until one loses frames, then halfway
@@ -87,19 +86,13 @@ lost() { echo "$1" | awk '/frames captured/ {print $4 + $9; next} {print "?"}'; 
 frames() { echo "$1" | awk '{print $1 + 0}'; }
 
 echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-echo "== bench_dump, medians of 3 (load $(load))"
-"$BIN/bench_dump" --benchmark_filter='TmpfsWrite|DumpFromRing' --benchmark_repetitions=3 \
+echo "== bench_dump: CPU per frame, medians of 3 (load $(load))"
+"$BIN/bench_dump" --benchmark_filter='DumpFromRing/.*process_time' --benchmark_repetitions=3 \
     --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true 2>&1 |
-    grep '^BM_.*_median' | sed 's|/min_time:3.000||' >"$WORK/bench.txt"
-sed 's/^/   /' "$WORK/bench.txt"
-# GB/s of a line's figure NAME=...G/s (or M/s).
-rate() { grep "$1" "$WORK/bench.txt" | grep -o "$2=[0-9.]*[GM]" | awk -F= '{v=$2+0; if ($2 ~ /M$/) v/=1000; print v}'; }
-for m in 0 1; do
-    lim=$(rate "TmpfsWrite/in_place:$m/" bytes_per_second)
-    dump=$(rate "DumpFromRing/frame:1514/in_place:$m/real_time" file_bytes/s)
-    [ -n "$lim" ] && [ -n "$dump" ] &&
-        awk -v l="$lim" -v d="$dump" -v m="$m" 'BEGIN{printf "   %s: kpt_dump %.2f GB/s of %.2f GB/s, %.2f of the limit\n", m ? "rewritten in place" : "new files", d, l, d / l}'
-done
+    grep '^BM_.*_median' | sed 's|/min_time:3.000||' | awk '{print "   " $1, $NF}'
+echo "== bench_dump: kpt_dump's 1514-byte rate beside the plain loop's, taken in turn (load $(load))"
+"$BIN/bench_dump" --benchmark_filter='ShareOfLimit' 2>&1 | grep '^BM_' |
+    awk '{printf "   %s", $1; for (i = 2; i <= NF; i++) if ($i ~ /=/) printf " %s", $i; print ""}'
 echo "   (load after: $(load))"
 
 echo "== 1514-byte line rate, -C 1000 --prealloc -W 3, ${RUN} s"
