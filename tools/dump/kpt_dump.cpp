@@ -290,7 +290,7 @@ public:
         finish();
         // A run that ends in the set's first round leaves no spare behind.
         if (set_made_)
-            for (uint64_t i = opened_; i < cap_.opt.keep_files; ++i) unlink(spare_name(i).c_str());
+            for (uint64_t i = opened_; i < cap_.opt.keep_files; ++i) unlink(made_name(i).c_str());
     }
 
     bool writing() const { return !cap_.opt.out.empty(); }
@@ -516,6 +516,8 @@ private:
         size_t width = std::to_string(cap_.opt.keep_files - 1).size();
         return cap_.opt.out + std::string(width - num.size(), '0') + num + suffix_;
     }
+    // Where make_set() puts slot i's space: FILE0 itself, the others hidden.
+    std::string made_name(uint64_t i) const { return i ? spare_name(i) : slot_name(0); }
     // Where slot i's space waits, hidden beside it, until its first use.
     std::string spare_name(uint64_t i) const
     {
@@ -575,7 +577,7 @@ private:
         }
         static const std::vector<uint8_t> zeros(1u << 20);
         for (uint64_t i = 0; i < o.keep_files; ++i) {
-            const std::string name = i ? spare_name(i) : slot_name(0);
+            const std::string name = made_name(i);
             int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             int e = fd < 0 ? errno : 0;
             struct statfs sf;
@@ -592,7 +594,7 @@ private:
             if (fd >= 0) ::close(fd);
             if (e) {
                 fprintf(stderr, "kpt_dump: %s: %s\n", printable(name).c_str(), strerror(e));
-                for (uint64_t j = 0; j <= i; ++j) unlink((j ? spare_name(j) : slot_name(0)).c_str());
+                for (uint64_t j = 0; j <= i; ++j) unlink(made_name(j).c_str());
                 err_ = e;
                 return false;
             }
@@ -611,12 +613,11 @@ private:
             own = false;
             name_ = "standard output";
         } else {
-            int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-            if (!set_made_) flags |= O_TRUNC;
-            // The first time round, the spare becomes the file.
-            else if (opened_ > 0 && opened_ < cap_.opt.keep_files)
+            // A preallocated set's file is rewritten in place; the first
+            // time round, its spare becomes it.
+            if (set_made_ && opened_ > 0 && opened_ < cap_.opt.keep_files)
                 rename(spare_name(opened_).c_str(), name_.c_str());
-            fd = ::open(name_.c_str(), flags, 0644);
+            fd = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (set_made_ ? 0 : O_TRUNC), 0644);
             if (fd < 0) {
                 err_ = errno;
                 fprintf(stderr, "kpt_dump: %s: %s\n", printable(name_).c_str(), strerror(errno));
