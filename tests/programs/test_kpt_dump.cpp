@@ -537,10 +537,11 @@ TEST_F(KptDump, RotationKeepsCompleteFilesWithinTheLimits)
     // 4200 blocks of 1032 bytes make five files: the fourth and fifth take
     // the first two names again.  With --prealloc the set is made before the
     // capture (hidden spares take their names in turn) and files coming round
-    // again are rewritten in place: the same files, cut to their content.
+    // again are rewritten in place: the same files, cut to their content,
+    // here over the larger files of the run before.
     for (bool pre : {false, true}) {
         SCOPED_TRACE(pre ? "--prealloc" : "plain");
-        const std::string base = pre ? "rotp" : "rot";
+        const std::string base = "rot";
         std::vector<std::string> args = {"-p", "0", "-q", "-c", "4200", "-C", "1", "-W", "3", "-w", F(base)};
         if (pre) args.push_back("--prealloc");
         auto r = DumpRun(args);
@@ -565,6 +566,19 @@ TEST_F(KptDump, RotationKeepsCompleteFilesWithinTheLimits)
     EXPECT_EQ(complete(F("short0"), 1000000).packets.size() + complete(F("short1"), 1000000).packets.size(),
               1500u);
     for (const char *n : {"short2", ".short1.prealloc", ".short2.prealloc"})
+        EXPECT_NE(stat(F(n).c_str(), &st), 0) << n;
+    // The set is there whole from the start (the capture still in its first
+    // file), and a stop leaves only the files it reached.
+    auto big = Dump({"-p", "0", "-q", "-C", "50", "-W", "3", "--prealloc", "-w", F("big")});
+    WaitCapturing(200);
+    for (const char *n : {"big0", ".big1.prealloc", ".big2.prealloc"}) {
+        ASSERT_EQ(stat(F(n).c_str(), &st), 0) << n;
+        EXPECT_EQ(st.st_size, 50000000) << n;
+    }
+    big->Signal(SIGINT);
+    ASSERT_EQ(big->Wait(), 0) << big->Err();
+    EXPECT_FALSE(complete(F("big0"), 0).packets.empty());
+    for (const char *n : {"big1", ".big1.prealloc", ".big2.prealloc"})
         EXPECT_NE(stat(F(n).c_str(), &st), 0) << n;
 
     // By time: the run of about three periods gives three or four files,
@@ -707,6 +721,8 @@ TEST_F(KptDump, CommandLineMistakesAndFailedStartsExit1)
     }
     SimdProcess simd(dev_.path(), {"--ports", "2"});
     ASSERT_TRUE(simd.ready());
+    // A set whose second file cannot be made.
+    ASSERT_EQ(mkdir(F(".blocked1.prealloc").c_str(), 0755), 0);
     for (std::vector<std::string> a : {std::vector<std::string>{"-p", "0", "-w", "/nonexistent/x"},
                                        {"-i", "quor0", "-n", "2", "-C", "1", "-w", "/nonexistent/x"},
                                        {"-i", "nosuch0"},
@@ -716,13 +732,17 @@ TEST_F(KptDump, CommandLineMistakesAndFailedStartsExit1)
                                        {"-p", "0", "-F", F("no-such-filter-file")},
                                        // A preallocated set larger than the file system.
                                        {"-p", "0", "-q", "-C", "1000000", "-W", "1000", "--prealloc", "-w",
-                                        F("huge")}}) {
+                                        F("huge")},
+                                       {"-p", "0", "-q", "-C", "1", "-W", "3", "--prealloc", "-w", F("blocked")}}) {
         auto r = DumpRun(a);
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_EQ(r.err.find("frames captured"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.rfind("kpt_dump: ", 0), 0u) << r.err;
     }
+    // What the failed set made is gone again.
+    struct stat st;
+    EXPECT_NE(stat(F("blocked0").c_str(), &st), 0);
 }
 
 // The forms other capture programs' users type: ports by name and merged,
